@@ -1,0 +1,205 @@
+// exthost: loads an extension library, lists its functions, and calls one
+// with text arguments, printing its integer result.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/host_services.h"
+#include "host/library_loader.h"
+
+namespace {
+
+enum ExitCode {
+  kOk = 0,
+  kRefused = 1,
+  kUsage = 2,
+  kMissingFile = 3,
+  kNotLoadable = 4,
+  kNoEntryPoint = 5,
+  kUnknownFunction = 6,
+  kArgumentTooLong = 7,
+  kBrokenContract = 8,
+  kNoSockets = 9,
+};
+
+constexpr const char* kUsageText =
+    "usage: exthost [--repeat N] [--interval MS] LIBRARY [FUNCTION [TEXT...]]\n"
+    "  Loads LIBRARY, calls its ZDLL entry point and lists its functions, or\n"
+    "  calls FUNCTION with the TEXT arguments and prints its integer result.\n"
+    "  --repeat N     call N times and end with a summary line\n"
+    "  --interval MS  pause between repeated calls (default 1000)\n";
+
+struct Options {
+  std::string library;
+  std::string function;
+  std::vector<std::string> texts;
+  long repeat = 0;  // 0: one call, no summary
+  long interval_ms = 1000;
+};
+
+int fail(int code, const std::string& message) {
+  std::fprintf(stderr, "exthost: %s\n", message.c_str());
+  return code;
+}
+
+bool parse_count(const char* text, long minimum, long& value) {
+  char* end = nullptr;
+  value = std::strtol(text, &end, 10);
+  return end != text && *end == '\0' && value >= minimum && value <= 1000000;
+}
+
+// Returns -1 when the options are usable, else the exit code.
+int parse_options(int argc, char** argv, Options& options) {
+  int i = 1;
+  for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; ++i) {
+    const std::string flag = argv[i];
+    if (flag == "--help") {
+      std::fputs(kUsageText, stdout);
+      return kOk;
+    }
+    long* target = flag == "--repeat"     ? &options.repeat
+                   : flag == "--interval" ? &options.interval_ms
+                                          : nullptr;
+    if (target == nullptr) return fail(kUsage, "unknown option " + flag + "\n" + kUsageText);
+    if (i + 1 >= argc || !parse_count(argv[i + 1], flag == "--repeat" ? 1 : 0, *target)) {
+      return fail(kUsage, flag + " needs a whole number");
+    }
+    ++i;
+  }
+  if (i >= argc) return fail(kUsage, std::string("no library named\n") + kUsageText);
+  options.library = argv[i++];
+  if (i < argc) options.function = argv[i++];
+  for (; i < argc; ++i) options.texts.emplace_back(argv[i]);
+  return -1;
+}
+
+std::string known_functions(const pingext::FunctionTableEntry* table) {
+  std::string names;
+  for (; table->function != nullptr; ++table)
+    names += (names.empty() ? "" : ", ") + std::string(table->name);
+  return names.empty() ? "(none)" : names;
+}
+
+const pingext::FunctionTableEntry* find_function(const pingext::FunctionTableEntry* table,
+                                                 const std::string& name) {
+  for (; table->function != nullptr; ++table) {
+    if (table->name != nullptr && name == table->name) return table;
+  }
+  return nullptr;
+}
+
+struct Summary {
+  long sent = 0;
+  long answered = 0;
+  std::int64_t total = 0;
+  std::int32_t minimum = 0;
+  std::int32_t maximum = 0;
+
+  void add(std::int32_t value) {
+    ++sent;
+    if (value == -1) return;
+    minimum = answered == 0 ? value : std::min(minimum, value);
+    maximum = answered == 0 ? value : std::max(maximum, value);
+    total += value;
+    ++answered;
+  }
+
+  void print(const std::string& what) const {
+    const long lost = sent == 0 ? 0 : (sent - answered) * 100 / sent;
+    if (answered == 0) {
+      std::printf("--- %s: %ld sent, 0 answered, %ld%% lost\n", what.c_str(), sent, lost);
+      return;
+    }
+    std::printf("--- %s: %ld sent, %ld answered, %ld%% lost, min/avg/max = %d/%.1f/%d ms\n",
+                what.c_str(), sent, answered, lost, minimum,
+                static_cast<double>(total) / static_cast<double>(answered), maximum);
+  }
+};
+
+int call_function(const pingext::FunctionTableEntry& entry, const Options& options) {
+  std::vector<exthost::TextArgument> arguments;
+  for (std::size_t n = 0; n < options.texts.size(); ++n) {
+    const std::string& text = options.texts[n];
+    if (text.size() > pingext::kArgumentTextCapacity) {
+      return fail(kArgumentTooLong, "argument " + std::to_string(n + 1) + " is " +
+                                        std::to_string(text.size()) + " bytes; at most " +
+                                        std::to_string(pingext::kArgumentTextCapacity) + " fit");
+    }
+    arguments.push_back({text});
+  }
+
+  Summary summary;
+  const long calls = options.repeat == 0 ? 1 : options.repeat;
+  for (long call = 0; call < calls; ++call) {
+    if (call > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options.interval_ms));
+    const exthost::CallOutcome outcome = exthost::call_with_text(entry.function, arguments);
+    if (outcome.unexpected_service >= 0) {
+      return fail(kBrokenContract, std::string(entry.name) + " called host service " +
+                                       std::to_string(outcome.unexpected_service) +
+                                       ", which this host does not offer");
+    }
+    if (outcome.return_code == pingext::kCallRefused) {
+      return fail(kRefused, std::string(entry.name) + " refused the call with " +
+                                std::to_string(arguments.size()) + " argument(s)");
+    }
+    if (outcome.return_code != pingext::kCallCarriedOut || !outcome.result.set) {
+      return fail(kBrokenContract, std::string(entry.name) + " returned " +
+                                       std::to_string(outcome.return_code) +
+                                       (outcome.result.set ? "" : " without setting a result"));
+    }
+    std::printf("%d\n", outcome.result.value);
+    std::fflush(stdout);
+    summary.add(outcome.result.value);
+  }
+  if (options.repeat != 0) {
+    std::string what = entry.name;
+    for (const auto& text : options.texts) what += " " + text;
+    summary.print(what);
+  }
+  return kOk;
+}
+
+int run(const Options& options) {
+  std::error_code ignored;
+  if (!std::filesystem::is_regular_file(options.library, ignored)) {
+    return fail(kMissingFile, "no such file: " + options.library);
+  }
+  if (!exthost::start_sockets()) return fail(kNoSockets, "cannot start the socket library");
+  // An absolute path keeps the loader from searching its own directories.
+  exthost::LoadedLibrary library =
+      exthost::load_library(std::filesystem::absolute(options.library, ignored).string());
+  if (library.handle == nullptr) {
+    exthost::stop_sockets();
+    return fail(kNotLoadable,
+                "not a loadable library: " + options.library + " (" + library.error + ")");
+  }
+  int code = kOk;
+  const pingext::ZdllFunction entry_point = exthost::find_entry_point(library);
+  if (entry_point == nullptr) {
+    code = fail(kNoEntryPoint, options.library + " has no ZDLL entry point");
+  } else if (const pingext::FunctionTableEntry* table = entry_point(); options.function.empty()) {
+    for (; table->function != nullptr; ++table) std::printf("%s\n", table->name);
+  } else if (const auto* found = find_function(table, options.function); found == nullptr) {
+    code = fail(kUnknownFunction, "no function \"" + options.function + "\" in " + options.library +
+                                      "; it offers: " + known_functions(table));
+  } else {
+    code = call_function(*found, options);
+  }
+  exthost::unload_library(library);
+  exthost::stop_sockets();
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  const int parse_result = parse_options(argc, argv, options);
+  if (parse_result >= 0) return parse_result;
+  return run(options);
+}

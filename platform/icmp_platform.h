@@ -1,0 +1,52 @@
+// The few operating-system services the round-trip probe needs. One
+// implementation per platform (platform/linux, platform/windows); the probe is
+// written against this interface so tests can script it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace pingext::platform {
+
+struct IcmpSocket {
+  std::uintptr_t handle;
+  // Some sockets (Linux ICMP datagram sockets) write their own identifier into
+  // every request; replies then carry that one instead of the process's.
+  bool kernel_sets_identifier;
+  std::uint16_t kernel_identifier;
+};
+
+enum class ReceiveStatus {
+  datagram,     // `length` bytes: an IPv4 header followed by an ICMP message
+  too_long,     // a datagram that did not fit the buffer; nothing usable
+  interrupted,  // woke without a datagram (a signal); the wait may go on
+  failed,       // time-out or error: the wait is over
+};
+
+struct Received {
+  ReceiveStatus status;
+  std::size_t length;
+};
+
+inline constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
+
+struct SystemIcmp {
+  // Opens an ICMP socket; false when none may be opened.
+  static bool open_socket(IcmpSocket& socket);
+  static bool set_receive_timeout(const IcmpSocket& socket, std::uint32_t milliseconds);
+  static bool set_send_timeout(const IcmpSocket& socket, std::uint32_t milliseconds);
+  // Dotted-decimal conversion; kAddressNone (also the value of 255.255.255.255)
+  // when `name` is not an address. The result is in network order.
+  static std::uint32_t convert_dotted(const char* name);
+  // Name lookup, IPv4, first address, network order. Safe on any thread.
+  static bool look_up_name(const char* name, std::uint32_t& address);
+  static bool send_to(const IcmpSocket& socket, std::span<const std::uint8_t> message,
+                      std::uint32_t address);
+  static Received receive(const IcmpSocket& socket, std::span<std::uint8_t> buffer);
+  static void close_socket(const IcmpSocket& socket);
+  // Milliseconds on a monotonic 32-bit counter that wraps to 0.
+  static std::uint32_t tick_count_ms();
+  static std::uint32_t process_id();
+};
+
+}  // namespace pingext::platform

@@ -1,0 +1,96 @@
+#include "probe/echo_message.h"
+
+#include <algorithm>
+
+namespace pingext {
+namespace {
+
+std::uint16_t read_le16(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
+}
+
+std::uint32_t read_le32(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return static_cast<std::uint32_t>(bytes[at]) | static_cast<std::uint32_t>(bytes[at + 1]) << 8 |
+         static_cast<std::uint32_t>(bytes[at + 2]) << 16 |
+         static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+}
+
+void write_le16(std::span<std::uint8_t> bytes, std::size_t at, std::uint16_t value) {
+  bytes[at] = static_cast<std::uint8_t>(value);
+  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void write_le32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value) {
+  for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::size_t ipv4_header_length(std::uint8_t first_byte) {
+  return static_cast<std::size_t>(first_byte & 0x0Fu) * 4;
+}
+
+bool is_icmp_error(std::uint8_t type) {
+  return type == kIcmpDestinationUnreachable || type == kIcmpTimeExceeded ||
+         type == kIcmpParameterProblem;
+}
+
+// An ICMP error carries the IPv4 header and the first 8 bytes of the datagram
+// that caused it. It is ours when it quotes an ICMP echo request to our
+// destination with our identifier.
+bool quotes_our_request(std::span<const std::uint8_t> datagram, std::size_t quote_at,
+                        const SentEcho& sent) {
+  if (datagram.size() < quote_at + 20) return false;
+  const std::size_t quoted_header = ipv4_header_length(datagram[quote_at]);
+  constexpr std::uint8_t kProtocolIcmp = 1;
+  if (quoted_header < 20 || datagram.size() < quote_at + quoted_header + 8) return false;
+  const auto quote = datagram.subspan(quote_at);
+  return quote[9] == kProtocolIcmp &&
+         std::equal(sent.destination, sent.destination + 4, &quote[16]) &&
+         quote[quoted_header] == kIcmpEchoRequest &&
+         read_le16(quote, quoted_header + 4) == sent.identifier;
+}
+
+}  // namespace
+
+std::uint16_t internet_checksum(std::span<const std::uint8_t> message) {
+  std::uint32_t sum = 0;
+  std::size_t i = 0;
+  for (; i + 1 < message.size(); i += 2) sum += read_le16(message, i);
+  if (i < message.size()) sum += message[i];
+  sum = (sum >> 16) + (sum & 0xFFFFu);
+  sum += sum >> 16;
+  return static_cast<std::uint16_t>(~sum);
+}
+
+void build_echo_request(std::span<std::uint8_t, kPacketBufferSize> request,
+                        std::uint32_t process_id, std::uint32_t send_time) {
+  request[0] = kIcmpEchoRequest;
+  request[1] = 0;
+  write_le16(request, 2, 0);
+  write_le16(request, 4, echo_identifier(process_id));
+  write_le16(request, 6, 0);
+  write_le32(request, 8, send_time);
+  write_le16(request, 2, internet_checksum(std::span(request).first(kEchoRequestSize)));
+}
+
+ReplyMatch match_echo_reply(std::span<const std::uint8_t> datagram, std::uint32_t receive_time,
+                            const SentEcho& sent) {
+  constexpr ReplyMatch kPassOver{ReplyVerdict::pass_over, kPingFailed};
+  if (datagram.empty()) return kPassOver;
+  const std::size_t h = ipv4_header_length(datagram[0]);
+  if (datagram.size() < h + 8) return kPassOver;
+  const std::uint8_t type = datagram[h];
+  if (is_icmp_error(type)) {
+    return quotes_our_request(datagram, h + 8, sent)
+               ? ReplyMatch{ReplyVerdict::error_for_request, kPingFailed}
+               : kPassOver;
+  }
+  // Without the echoed send time a reply can neither be told from a stale one
+  // nor timed.
+  if (type != kIcmpEchoReply || datagram.size() < h + 12) return kPassOver;
+  if (read_le16(datagram, h + 4) != sent.identifier) return kPassOver;
+  const std::uint32_t echoed_time = read_le32(datagram, h + 8);
+  if (echoed_time != sent.send_time) return kPassOver;
+  return {ReplyVerdict::echo_reply, static_cast<std::int32_t>(receive_time - echoed_time)};
+}
+
+}  // namespace pingext

@@ -1,0 +1,58 @@
+// ICMP echo request and the rule that recognises and times its reply.
+// Pure functions over byte buffers: no sockets, no clocks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace pingext {
+
+inline constexpr std::size_t kPacketBufferSize = 1024;
+inline constexpr std::size_t kEchoRequestSize = 12;
+inline constexpr std::int32_t kPingFailed = -1;
+
+inline constexpr std::uint8_t kIcmpEchoReply = 0;
+inline constexpr std::uint8_t kIcmpDestinationUnreachable = 3;
+inline constexpr std::uint8_t kIcmpEchoRequest = 8;
+inline constexpr std::uint8_t kIcmpTimeExceeded = 11;
+inline constexpr std::uint8_t kIcmpParameterProblem = 12;
+
+// The echo identifier is the low 16 bits of the process id.
+constexpr std::uint16_t echo_identifier(std::uint32_t process_id) {
+  return static_cast<std::uint16_t>(process_id & 0xFFFFu);
+}
+
+// Internet checksum (RFC 1071) of `message`, words read least significant byte
+// first; store the result the same way. An odd trailing byte is padded with 0.
+std::uint16_t internet_checksum(std::span<const std::uint8_t> message);
+
+// Writes the 12-byte echo request at the start of `request`: type 8, code 0,
+// identifier from the process id, sequence 0, the send time, then the checksum.
+void build_echo_request(std::span<std::uint8_t, kPacketBufferSize> request,
+                        std::uint32_t process_id, std::uint32_t send_time);
+
+// What one call sent, as its replies and errors must show it.
+struct SentEcho {
+  std::uint16_t identifier;
+  std::uint32_t send_time;
+  std::uint8_t destination[4];  // IPv4 address, network order
+};
+
+enum class ReplyVerdict {
+  pass_over,          // not about this call: keep waiting
+  echo_reply,         // this call's reply: round_trip_ms is set
+  error_for_request,  // an ICMP error quoting this call's request
+};
+
+struct ReplyMatch {
+  ReplyVerdict verdict;
+  std::int32_t round_trip_ms;
+};
+
+// Judges one received datagram (IPv4 header followed by an ICMP message).
+// `datagram` holds exactly the received bytes.
+ReplyMatch match_echo_reply(std::span<const std::uint8_t> datagram, std::uint32_t receive_time,
+                            const SentEcho& sent);
+
+}  // namespace pingext
