@@ -1,8 +1,10 @@
 #include "host/library_loader.h"
 
 #if defined(_WIN32)
-#include <windows.h>
+// winsock2.h must come before windows.h.
 #include <winsock2.h>
+//
+#include <windows.h>
 #else
 #include <dlfcn.h>
 #endif

@@ -1,0 +1,186 @@
+#include "probe/echo_message.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace pingext {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kProcessId = 0x00051234;
+constexpr std::uint16_t kIdentifier = 0x1234;
+constexpr std::uint32_t kSendTime = 5000;
+constexpr std::array<std::uint8_t, 4> kDestination{127, 0, 0, 9};
+constexpr SentEcho kSent{kIdentifier, kSendTime, {127, 0, 0, 9}};
+
+void put_le16(Bytes& bytes, std::size_t at, std::uint32_t value) {
+  bytes[at] = static_cast<std::uint8_t>(value);
+  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void put_le32(Bytes& bytes, std::size_t at, std::uint32_t value) {
+  put_le16(bytes, at, value);
+  put_le16(bytes, at + 2, value >> 16);
+}
+
+// An IPv4 header of `header_length` bytes, protocol ICMP, to `to`.
+Bytes ipv4_header(std::size_t header_length, std::array<std::uint8_t, 4> to) {
+  Bytes header(header_length, 0);
+  header[0] = static_cast<std::uint8_t>(0x40 | header_length / 4);
+  header[9] = 1;
+  std::copy(to.begin(), to.end(), header.begin() + 16);
+  return header;
+}
+
+Bytes echo_reply(std::uint16_t identifier = kIdentifier, std::uint32_t send_time = kSendTime,
+                 std::size_t header_length = 20, std::uint16_t sequence = 0) {
+  Bytes datagram = ipv4_header(header_length, {127, 0, 0, 1});
+  datagram.resize(header_length + 12, 0);
+  put_le16(datagram, header_length + 4, identifier);
+  put_le16(datagram, header_length + 6, sequence);
+  put_le32(datagram, header_length + 8, send_time);
+  return datagram;
+}
+
+// An ICMP error of `type` quoting `quoted_type` from `identifier` to `to`.
+Bytes icmp_error(std::uint8_t type, std::uint16_t identifier = kIdentifier,
+                 std::array<std::uint8_t, 4> to = kDestination,
+                 std::uint8_t quoted_type = kIcmpEchoRequest, std::uint8_t quoted_protocol = 1) {
+  Bytes datagram = ipv4_header(20, {127, 0, 0, 1});
+  datagram.resize(28, 0);
+  datagram[20] = type;
+  Bytes quoted = ipv4_header(20, to);
+  quoted[9] = quoted_protocol;
+  datagram.insert(datagram.end(), quoted.begin(), quoted.end());
+  const Bytes original{quoted_type, 0, 0xAA, 0xBB, static_cast<std::uint8_t>(identifier),
+                       static_cast<std::uint8_t>(identifier >> 8), 0, 0};
+  datagram.insert(datagram.end(), original.begin(), original.end());
+  return datagram;
+}
+
+Bytes with_length(Bytes bytes, std::size_t length) {
+  bytes.resize(length, 0);
+  return bytes;
+}
+
+Bytes with_byte(Bytes bytes, std::size_t at, std::uint8_t value) {
+  bytes[at] = value;
+  return bytes;
+}
+
+TEST(EchoRequest, MatchesTheKnownBytes) {
+  std::array<std::uint8_t, kPacketBufferSize> request{};
+  build_echo_request(request, 0xABCD1234, 0x00010203);
+  const std::array<std::uint8_t, 12> expected{0x08, 0x00, 0xBF, 0xEB, 0x34, 0x12,
+                                              0x00, 0x00, 0x03, 0x02, 0x01, 0x00};
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), request.begin()));
+  EXPECT_TRUE(std::all_of(request.begin() + 12, request.end(), [](auto b) { return b == 0; }));
+}
+
+// A receiver verifies by summing big-endian words, checksum included.
+TEST(EchoRequest, ChecksumVerifiesInNetworkOrder) {
+  std::mt19937 random(20261209);
+  for (int i = 0; i < 10000; ++i) {
+    std::array<std::uint8_t, kPacketBufferSize> request{};
+    build_echo_request(request, static_cast<std::uint32_t>(random()),
+                       static_cast<std::uint32_t>(random()));
+    std::uint32_t sum = 0;
+    for (std::size_t at = 0; at < kEchoRequestSize; at += 2) {
+      sum += static_cast<std::uint32_t>(request[at] << 8 | request[at + 1]);
+    }
+    while (sum > 0xFFFF) sum = (sum >> 16) + (sum & 0xFFFF);
+    ASSERT_EQ(sum, 0xFFFFu) << "request " << i;
+  }
+}
+
+TEST(InternetChecksum, HandlesCarriesAndOddLengths) {
+  // RFC 1071's example bytes 00 01 f2 03 f4 f5 f6 f7 sum to ddf2 in network
+  // order, with end-around carry; read least significant byte first, f2dd.
+  const Bytes rfc_example{0x00, 0x01, 0xF2, 0x03, 0xF4, 0xF5, 0xF6, 0xF7};
+  EXPECT_EQ(internet_checksum(rfc_example), static_cast<std::uint16_t>(~0xF2DDu));
+  EXPECT_EQ(internet_checksum(Bytes{0xFF, 0xFF, 0xFF, 0xFF}), 0x0000);
+  EXPECT_EQ(internet_checksum(Bytes{0x01}), 0xFFFE);
+  EXPECT_EQ(internet_checksum(Bytes{}), 0xFFFF);
+}
+
+struct ReplyCase {
+  std::string name;
+  Bytes datagram;
+  std::uint32_t receive_time;
+  ReplyVerdict verdict;
+  std::int32_t round_trip_ms = kPingFailed;
+  std::uint32_t send_time = kSendTime;
+};
+
+TEST(MatchEchoReply, AppliesTheReplyRule) {
+  const std::vector<ReplyCase> cases = {
+      {"plain reply", echo_reply(), kSendTime + 7, ReplyVerdict::echo_reply, 7},
+      {"same tick is a round trip of 0", echo_reply(), kSendTime, ReplyVerdict::echo_reply, 0},
+      {"header options: H = 24", echo_reply(kIdentifier, kSendTime, 24), kSendTime + 3,
+       ReplyVerdict::echo_reply, 3},
+      {"counter wrap", echo_reply(kIdentifier, 0xFFFFFFF0u), 0x10, ReplyVerdict::echo_reply, 32,
+       0xFFFFFFF0u},
+      {"any sequence number", echo_reply(kIdentifier, kSendTime, 20, 0x7777), kSendTime + 1,
+       ReplyVerdict::echo_reply, 1},
+      {"exactly H + 12 bytes", echo_reply(kIdentifier, kSendTime, 24), kSendTime + 1,
+       ReplyVerdict::echo_reply, 1},
+      {"trailing payload ignored", with_length(echo_reply(), 100), kSendTime + 2,
+       ReplyVerdict::echo_reply, 2},
+      {"another identifier", echo_reply(0x4321), kSendTime + 1, ReplyVerdict::pass_over},
+      {"another send time", echo_reply(kIdentifier, kSendTime - 1000), kSendTime + 1,
+       ReplyVerdict::pass_over},
+      {"header only: H + 8", with_length(echo_reply(), 28), kSendTime, ReplyVerdict::pass_over},
+      {"H + 11", with_length(echo_reply(), 31), kSendTime, ReplyVerdict::pass_over},
+      {"shorter than the ICMP header", with_length(echo_reply(), 27), kSendTime,
+       ReplyVerdict::pass_over},
+      {"empty", Bytes{}, kSendTime, ReplyVerdict::pass_over},
+      {"options read as H = 20", with_byte(echo_reply(kIdentifier, kSendTime, 24), 0, 0x45),
+       kSendTime, ReplyVerdict::pass_over},
+      {"echo request, not reply", with_byte(echo_reply(), 20, kIcmpEchoRequest), kSendTime,
+       ReplyVerdict::pass_over},
+      {"unreachable quoting ours", icmp_error(3), kSendTime, ReplyVerdict::error_for_request},
+      {"time exceeded quoting ours", icmp_error(11), kSendTime, ReplyVerdict::error_for_request},
+      {"parameter problem quoting ours", icmp_error(12), kSendTime,
+       ReplyVerdict::error_for_request},
+      {"error quoting another identifier", icmp_error(3, 0x4321), kSendTime,
+       ReplyVerdict::pass_over},
+      {"error quoting another destination", icmp_error(3, kIdentifier, {127, 0, 0, 8}),
+       kSendTime, ReplyVerdict::pass_over},
+      {"error quoting an echo reply", icmp_error(11, kIdentifier, kDestination, kIcmpEchoReply),
+       kSendTime, ReplyVerdict::pass_over},
+      {"error quoting UDP", icmp_error(3, kIdentifier, kDestination, kIcmpEchoRequest, 17),
+       kSendTime, ReplyVerdict::pass_over},
+      {"error with its quote cut short", with_length(icmp_error(3), 20 + 8 + 20 + 7), kSendTime,
+       ReplyVerdict::pass_over},
+      {"source quench quoting ours", icmp_error(4), kSendTime, ReplyVerdict::pass_over},
+  };
+  for (const auto& c : cases) {
+    SentEcho sent = kSent;
+    sent.send_time = c.send_time;
+    const ReplyMatch match = match_echo_reply(c.datagram, c.receive_time, sent);
+    EXPECT_EQ(match.verdict, c.verdict) << c.name;
+    if (c.verdict == ReplyVerdict::echo_reply) {
+      EXPECT_EQ(match.round_trip_ms, c.round_trip_ms) << c.name;
+    }
+  }
+}
+
+TEST(MatchEchoReply, RoundTripOfABuiltRequestEchoedBack) {
+  std::array<std::uint8_t, kPacketBufferSize> request{};
+  build_echo_request(request, kProcessId, kSendTime);
+  Bytes reply = ipv4_header(20, {127, 0, 0, 1});
+  reply.insert(reply.end(), request.begin(), request.begin() + kEchoRequestSize);
+  reply[20] = kIcmpEchoReply;
+  const ReplyMatch match = match_echo_reply(reply, kSendTime + 42, kSent);
+  EXPECT_EQ(match.verdict, ReplyVerdict::echo_reply);
+  EXPECT_EQ(match.round_trip_ms, 42);
+}
+
+}  // namespace
+}  // namespace pingext

@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "extension/host_interface.h"
+#include "extension/ping_function.h"
+
+extern "C" const pingext::FunctionTableEntry* ZDLL();
+
+namespace pingext {
+namespace {
+
+// A host whose every service entry records its calls; entry 6 stores the
+// scripted area contents, entry 8 records the value and slot it was given.
+struct FakeHost {
+  std::array<int, 16> calls{};
+  std::uint16_t declared_length = 0;
+  std::string stored_text;
+  std::int32_t result_value = 0;
+  ResultSlot result_slot = nullptr;
+};
+FakeHost* g_host = nullptr;
+
+template <int Entry>
+void record_call() {
+  ++g_host->calls[Entry];
+}
+
+void get_string_argument(ArgumentHandle, CountedString* area) {
+  ++g_host->calls[kGetStringArgumentEntry];
+  area->length = g_host->declared_length;
+  std::memcpy(area->text, g_host->stored_text.data(), g_host->stored_text.size());
+}
+
+void set_integer_result(std::int32_t value, ResultSlot slot) {
+  ++g_host->calls[kSetIntegerResultEntry];
+  g_host->result_value = value;
+  g_host->result_slot = slot;
+}
+
+template <std::size_t... Entries>
+std::array<HostService, 16> make_services(std::index_sequence<Entries...>) {
+  return {(Entries == kGetStringArgumentEntry
+               ? reinterpret_cast<HostService>(&get_string_argument)
+           : Entries == kSetIntegerResultEntry ? reinterpret_cast<HostService>(&set_integer_result)
+                                               : &record_call<static_cast<int>(Entries)>)...};
+}
+const std::array<HostService, 16> kServices = make_services(std::make_index_sequence<16>{});
+
+std::string g_probed;
+int g_probes = 0;
+std::int32_t recording_probe(const char* name) {
+  ++g_probes;
+  g_probed = name;
+  return 1234;
+}
+
+class PingFunction : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_host = &host;
+    g_probed.clear();
+    g_probes = 0;
+  }
+  void TearDown() override { g_host = nullptr; }
+
+  std::int32_t call(std::int32_t count) {
+    std::array<ArgumentHandle, 2> arguments{&host, &host};
+    return run_ping(kServices.data(), &slot, count, arguments.data(), &recording_probe);
+  }
+
+  FakeHost host;
+  int slot = 0;
+};
+
+TEST_F(PingFunction, RefusesAnythingButOneArgumentWithoutCallingTheHost) {
+  for (const std::int32_t count : {0, 2, 3, -1}) {
+    EXPECT_EQ(call(count), kCallRefused) << count;
+    EXPECT_EQ(host.calls, (std::array<int, 16>{})) << count;
+    EXPECT_EQ(g_probes, 0) << count;
+  }
+}
+
+TEST_F(PingFunction, HandsTheTextToTheProbeAndItsResultToTheHost) {
+  host.stored_text = "127.0.0.1";
+  host.declared_length = 9;
+  EXPECT_EQ(call(1), kCallCarriedOut);
+  EXPECT_EQ(g_probed, "127.0.0.1");
+  EXPECT_EQ(host.result_value, 1234);
+  EXPECT_EQ(host.result_slot, &slot);
+  std::array<int, 16> expected_calls{};
+  expected_calls[kGetStringArgumentEntry] = 1;
+  expected_calls[kSetIntegerResultEntry] = 1;
+  EXPECT_EQ(host.calls, expected_calls);
+}
+
+TEST_F(PingFunction, TextReachesTheProbeAsACString) {
+  const std::string full(kArgumentTextCapacity, 'a');
+  struct Row {
+    const char* name;
+    std::string stored;
+    std::uint16_t declared;
+    std::string probed;
+  };
+  const std::vector<Row> rows = {
+      {"empty", "", 0, ""},
+      {"only the declared length", "localhostXYZ", 9, "localhost"},
+      {"cut at a zero byte", std::string("local\0host", 10), 10, "local"},
+      {"largest text", full, static_cast<std::uint16_t>(kArgumentTextCapacity), full},
+      {"declared length beyond the area is clamped", full, 0xFFFF, full},
+  };
+  for (const auto& row : rows) {
+    host.stored_text = row.stored;
+    host.declared_length = row.declared;
+    EXPECT_EQ(call(1), kCallCarriedOut) << row.name;
+    EXPECT_EQ(g_probed, row.probed) << row.name;
+  }
+}
+
+TEST(EntryPoint, ListsPingAloneAndAlwaysTheSameTable) {
+  const FunctionTableEntry* table = ZDLL();
+  EXPECT_EQ(ZDLL(), table);
+  ASSERT_NE(table[0].function, nullptr);
+  EXPECT_STREQ(table[0].name, "ping");
+  EXPECT_EQ(table[1].function, nullptr);
+  EXPECT_EQ(table[1].name, nullptr);
+}
+
+}  // namespace
+}  // namespace pingext

@@ -1,0 +1,55 @@
+#!/bin/sh
+# The reference host as a user meets it: each row is an exit code, a text the
+# output must hold, and the command's arguments. Run inside a private network
+# namespace (tests/in_private_netns.sh), since some rows ping loopback.
+#   exthost_cli_test.sh [--runner PROGRAM] EXTHOST LIBRARY NO_ENTRY_LIBRARY MISBEHAVING_LIBRARY
+set -u
+runner=
+if [ "${1:-}" = --runner ]; then runner=$2; shift 2; fi
+exthost=$1 library=$2 no_entry=$3 misbehaving=$4
+long_name=$(head -c 32782 /dev/zero | tr '\0' a)
+too_long=${long_name}a
+
+passed=0 failed=0
+check() {  # check EXIT_CODE EXPECTED_TEXT ARG...
+  expected_code=$1 expected_text=$2
+  shift 2
+  output=$($runner "$exthost" "$@" 2>&1)
+  code=$?
+  shown=$(printf '%s' "$*" | cut -c1-60)
+  if [ "$code" = "$expected_code" ] && printf '%s' "$output" | grep -qE -- "$expected_text"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL: exthost $shown: exit $code (want $expected_code), output:" >&2
+    printf '%s\n' "$output" | cut -c1-200 | sed 's/^/    /' >&2
+    echo "    (want text matching: $expected_text)" >&2
+  fi
+}
+
+check 2 'usage: exthost'
+check 2 'unknown option' --frobnicate "$library"
+check 2 'needs a whole number' --repeat 0 "$library" ping 127.0.0.1
+check 3 'no such file: .*absent' ./absent-library
+check 4 'not a loadable library' "$0"
+check 5 'has no ZDLL entry point' "$no_entry"
+check 0 '^ping$' "$library"
+check 6 'no function "pong" .*it offers: ping' "$library" pong
+check 1 'refused the call with 0 argument' "$library" ping
+check 1 'refused the call with 2 argument' "$library" ping 127.0.0.1 127.0.0.2
+check 8 'called host service 3' "$misbehaving" touch
+check 8 'without setting a result' "$misbehaving" forgetful
+check 0 '^[0-9]+$' "$library" ping 127.0.0.1
+check 0 '^-1$' "$library" ping no-such-host.invalid
+check 0 '3 sent, 3 answered, 0% lost, min/avg/max = [0-9]+/[0-9.]+/[0-9]+ ms' \
+  --repeat 3 --interval 10 "$library" ping 127.0.0.1
+check 0 '2 sent, 0 answered, 100% lost' --repeat 2 --interval 0 "$library" ping no-such-host.invalid
+if [ -z "$runner" ]; then
+  check 0 '^-1$' "$library" ping "$long_name"
+  check 7 'argument 1 is 32783 bytes; at most 32782 fit' "$library" ping "$too_long"
+else
+  echo "not run here: a text over 32,782 bytes, since a Windows command line holds at most 32,767"
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]

@@ -1,0 +1,44 @@
+#!/bin/sh
+# Runs a command in a new network namespace that holds only loopback, so test
+# traffic can reach nothing else.
+#   in_private_netns.sh [--echo-off] [--wine-prefix DIR] -- COMMAND [ARG...]
+# --echo-off      the kernel stops answering echo requests in the namespace
+# --wine-prefix   Wine's server owns the sockets, so a server for DIR is
+#                 started inside the namespace and stopped afterwards
+# Exits 77 (skipped) when it cannot make a namespace, which needs root.
+set -eu
+if [ "${1:-}" != --inside ]; then
+  if [ "$(id -u)" != 0 ] || ! unshare -n true 2>/dev/null; then
+    echo "SKIPPED: making a private network namespace needs root (unshare -n); not run" >&2
+    exit 77
+  fi
+  exec unshare -n "$0" --inside "$@"
+fi
+shift
+
+echo_off=0
+wine_prefix=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --echo-off) echo_off=1; shift ;;
+    --wine-prefix) wine_prefix=$2; shift 2 ;;
+    --) shift; break ;;
+    *) echo "in_private_netns.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+
+ip link set lo up
+sysctl -qw net.ipv4.icmp_echo_ignore_all="$echo_off"
+export PINGEXT_PRIVATE_NETNS=1
+if [ -n "$wine_prefix" ]; then
+  export WINEPREFIX="$wine_prefix" WINEDEBUG=-all
+  # A server left from outside would own sockets in the wrong namespace.
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  status=0
+  "$@" || status=$?
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  exit "$status"
+fi
+exec "$@"

@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "probe/echo_message.h"
+#include "probe/probe_steps.h"
+#include "tests/scripted_icmp.h"
+
+namespace pingext::testing {
+namespace {
+
+using platform::ReceiveStatus;
+
+// The request sent back as an echo reply, behind a 20-byte IPv4 header.
+Bytes reply_to(const Bytes& request) {
+  Bytes datagram{0x45, 0, 0, 0, 0, 0, 0, 0, 64, 1, 0, 0, 127, 0, 0, 9, 127, 0, 0, 1};
+  datagram.insert(datagram.end(), request.begin(), request.end());
+  datagram[20] = kIcmpEchoReply;
+  return datagram;
+}
+
+Arrival reply(std::uint32_t after_ms) {
+  return {after_ms, ReceiveStatus::datagram, reply_to};
+}
+
+// The loopback copy of our own request, as a raw socket sees it.
+Arrival own_request_copy(std::uint32_t after_ms) {
+  return {after_ms, ReceiveStatus::datagram, [](const Bytes& request) {
+            Bytes datagram = reply_to(request);
+            datagram[20] = kIcmpEchoRequest;
+            return datagram;
+          }};
+}
+
+Arrival altered_reply(std::uint32_t after_ms, std::size_t at, std::uint8_t value) {
+  return {after_ms, ReceiveStatus::datagram, [at, value](const Bytes& request) {
+            Bytes datagram = reply_to(request);
+            datagram[at] = value;
+            return datagram;
+          }};
+}
+
+Arrival truncated_reply(std::uint32_t after_ms, std::size_t length) {
+  return {after_ms, ReceiveStatus::datagram, [length](const Bytes& request) {
+            Bytes datagram = reply_to(request);
+            datagram.resize(length);
+            return datagram;
+          }};
+}
+
+// Destination unreachable quoting the request as the network saw it.
+Arrival unreachable(std::uint32_t after_ms, std::uint8_t destination_last_byte = 9) {
+  return {after_ms, ReceiveStatus::datagram, [destination_last_byte](const Bytes& request) {
+            Bytes datagram{0x45, 0, 0, 0, 0, 0, 0, 0, 64, 1, 0, 0, 127, 0, 0, 1, 127, 0, 0, 1,
+                           3,    1, 0, 0, 0, 0, 0, 0};
+            const Bytes quoted{0x45, 0, 0, 0, 0, 0, 0, 0, 64, 1, 0, 0,
+                               127,  0, 0, 1, 127, 0, 0, destination_last_byte};
+            datagram.insert(datagram.end(), quoted.begin(), quoted.end());
+            datagram.insert(datagram.end(), request.begin(), request.end());
+            return datagram;
+          }};
+}
+
+Arrival status(std::uint32_t after_ms, ReceiveStatus what) { return {after_ms, what, nullptr}; }
+
+struct ProbeCase {
+  std::string name;
+  std::function<void(ScriptedIcmp&)> script;
+  std::int32_t result;
+  std::uint32_t elapsed_ms;  // from the send to the end of the call
+};
+
+TEST(Probe, EveryPathGivesItsResultAndClosesTheSocketOnce) {
+  const std::vector<ProbeCase> cases = {
+      {"reply", [](auto& p) { p.arrivals = {reply(3)}; }, 3, 3},
+      {"reply in the same tick", [](auto& p) { p.arrivals = {reply(0)}; }, 0, 0},
+      {"own request copy, then reply",
+       [](auto& p) { p.arrivals = {own_request_copy(0), reply(2)}; }, 2, 2},
+      {"foreign traffic, then reply",
+       [](auto& p) {
+         p.arrivals = {altered_reply(1, 24, 0x99), altered_reply(1, 28, 0x77),
+                       truncated_reply(1, 28), unreachable(1, 8), status(1, ReceiveStatus::too_long),
+                       status(1, ReceiveStatus::interrupted), reply(1)};
+       },
+       7, 7},
+      {"header-only reply, then nothing", [](auto& p) { p.arrivals = {truncated_reply(5, 28)}; },
+       kPingFailed, 1000},
+      {"error quoting our request", [](auto& p) { p.arrivals = {unreachable(4), reply(1)}; },
+       kPingFailed, 4},
+      {"silence", [](auto&) {}, kPingFailed, 1000},
+      {"receive error", [](auto& p) { p.arrivals = {status(2, ReceiveStatus::failed)}; },
+       kPingFailed, 2},
+      {"reply after the deadline, behind foreign traffic",
+       [](auto& p) { p.arrivals = {own_request_copy(900), reply(150)}; }, kPingFailed, 1000},
+      {"reply just inside the deadline",
+       [](auto& p) { p.arrivals = {own_request_copy(900), reply(99)}; }, 999, 999},
+      {"send fails", [](auto& p) { p.send_succeeds = false; }, kPingFailed, 0},
+      {"receive time-out cannot be set",
+       [](auto& p) { p.receive_timeout_succeeds = false; }, kPingFailed, 0},
+      {"send time-out cannot be set", [](auto& p) { p.send_timeout_succeeds = false; },
+       kPingFailed, 0},
+      {"counter wraps during the wait",
+       [](auto& p) {
+         p.now = 0xFFFFFFF0u;
+         p.arrivals = {own_request_copy(10), reply(22)};
+       },
+       32, 32},
+  };
+  for (const auto& c : cases) {
+    ScriptedIcmp platform;
+    c.script(platform);
+    const std::uint32_t started = platform.now;
+    EXPECT_EQ(probe_round_trip(platform, "127.0.0.9"), c.result) << c.name;
+    EXPECT_EQ(platform.opens, 1) << c.name;
+    EXPECT_EQ(platform.closes, 1) << c.name;
+    EXPECT_EQ(platform.now - started, c.elapsed_ms) << c.name;
+  }
+}
+
+TEST(Probe, NoSocketMeansFailureAndNothingToClose) {
+  ScriptedIcmp platform;
+  platform.open_succeeds = false;
+  EXPECT_EQ(probe_round_trip(platform, "127.0.0.1"), kPingFailed);
+  EXPECT_EQ(platform.closes, 0);
+  EXPECT_TRUE(platform.sent_request.empty());
+}
+
+TEST(Probe, AddressConversionComesFirstAndLookupOnlyWhenItFails) {
+  ScriptedIcmp by_address;
+  by_address.dotted_address = 0x0100007F;
+  by_address.arrivals = {reply(1)};
+  EXPECT_EQ(probe_round_trip(by_address, "127.0.0.1"), 1);
+  EXPECT_EQ(by_address.lookups, 0);
+  EXPECT_EQ(by_address.sent_to, 0x0100007Fu);
+
+  ScriptedIcmp by_name;
+  by_name.arrivals = {reply(1)};
+  EXPECT_EQ(probe_round_trip(by_name, "localhost"), 1);
+  EXPECT_EQ(by_name.lookups, 1);
+  EXPECT_EQ(by_name.sent_to, by_name.looked_up_address);
+
+  ScriptedIcmp unresolvable;
+  unresolvable.lookup_succeeds = false;
+  EXPECT_EQ(probe_round_trip(unresolvable, "no.such.name"), kPingFailed);
+  EXPECT_TRUE(unresolvable.sent_request.empty());
+  EXPECT_EQ(unresolvable.closes, 1);
+}
+
+TEST(Probe, SendsTheTwelveByteRequestWithTimeoutsOfOneSecond) {
+  ScriptedIcmp platform;
+  platform.arrivals = {reply(1)};
+  probe_round_trip(platform, "127.0.0.9");
+  Bytes expected(kPacketBufferSize, 0);
+  build_echo_request(std::span<std::uint8_t, kPacketBufferSize>(expected), platform.pid,
+                     platform.send_time);
+  expected.resize(kEchoRequestSize);
+  EXPECT_EQ(platform.sent_request, expected);
+  ASSERT_FALSE(platform.receive_timeouts.empty());
+  EXPECT_EQ(platform.receive_timeouts.front(), 1000u);
+}
+
+TEST(Probe, DeadlineHoldsUnderEndlessForeignTraffic) {
+  ScriptedIcmp platform;
+  platform.endless = [] { return own_request_copy(1); };
+  const std::uint32_t started = platform.now;
+  EXPECT_EQ(probe_round_trip(platform, "127.0.0.9"), kPingFailed);
+  EXPECT_EQ(platform.now - started, 1000u);
+  EXPECT_EQ(platform.closes, 1);
+  // A foreign datagram in the same tick as the previous one costs no system call.
+  ScriptedIcmp burst;
+  burst.endless = [] { return own_request_copy(0); };
+  burst.arrivals = {own_request_copy(0), own_request_copy(0), reply(0)};
+  EXPECT_EQ(probe_round_trip(burst, "127.0.0.9"), 0);
+  EXPECT_EQ(burst.receive_timeouts.size(), 1u);
+}
+
+TEST(Probe, KernelChosenIdentifierIsTheOneMatched) {
+  ScriptedIcmp platform;
+  platform.opened_socket = {7, true, 0xBEEF};
+  // The kernel rewrites the identifier on the wire; the reply carries its value.
+  platform.arrivals = {altered_reply(1, 24, 0xEF), {2, ReceiveStatus::datagram, [](const Bytes& r) {
+                                                      Bytes d = reply_to(r);
+                                                      d[24] = 0xEF;
+                                                      d[25] = 0xBE;
+                                                      return d;
+                                                    }}};
+  EXPECT_EQ(probe_round_trip(platform, "127.0.0.9"), 3);
+}
+
+}  // namespace
+}  // namespace pingext::testing

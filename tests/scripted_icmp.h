@@ -1,0 +1,101 @@
+// A scripted stand-in for the platform: every step can be made to fail, time
+// is a counter the script moves, and each receive takes the next scripted
+// arrival, made from the request actually sent.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "platform/icmp_platform.h"
+
+namespace pingext::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Arrival {
+  std::uint32_t after_ms;  // since the previous receive returned
+  platform::ReceiveStatus status;
+  // Builds the datagram from the 12 request bytes that were sent.
+  std::function<Bytes(const Bytes& request)> datagram;
+};
+
+struct ScriptedIcmp {
+  // What the script makes each step do.
+  bool open_succeeds = true;
+  bool receive_timeout_succeeds = true;
+  bool send_timeout_succeeds = true;
+  std::uint32_t dotted_address = platform::kAddressNone;
+  bool lookup_succeeds = true;
+  std::uint32_t looked_up_address = 0x0900007F;  // 127.0.0.9
+  bool send_succeeds = true;
+  std::uint32_t pid = 0x00051234;
+  std::uint32_t now = 100000;
+  platform::IcmpSocket opened_socket{7, false, 0};
+  std::deque<Arrival> arrivals;
+  // Arrivals that never end, one after another, once `arrivals` is empty.
+  std::function<Arrival()> endless;
+
+  // What the probe did.
+  int opens = 0;
+  int closes = 0;
+  int lookups = 0;
+  int receives = 0;
+  std::vector<std::uint32_t> receive_timeouts;
+  Bytes sent_request;
+  std::uint32_t sent_to = 0;
+  std::uint32_t send_time = 0;
+
+  bool open_socket(platform::IcmpSocket& socket) {
+    if (!open_succeeds) return false;
+    ++opens;
+    socket = opened_socket;
+    return true;
+  }
+  bool set_receive_timeout(const platform::IcmpSocket&, std::uint32_t milliseconds) {
+    receive_timeouts.push_back(milliseconds);
+    return receive_timeout_succeeds;
+  }
+  bool set_send_timeout(const platform::IcmpSocket&, std::uint32_t) {
+    return send_timeout_succeeds;
+  }
+  std::uint32_t convert_dotted(const char*) { return dotted_address; }
+  bool look_up_name(const char*, std::uint32_t& address) {
+    ++lookups;
+    if (lookup_succeeds) address = looked_up_address;
+    return lookup_succeeds;
+  }
+  bool send_to(const platform::IcmpSocket&, std::span<const std::uint8_t> message,
+               std::uint32_t address) {
+    sent_request.assign(message.begin(), message.end());
+    sent_to = address;
+    send_time = now;
+    return send_succeeds;
+  }
+  // A receive waits at most the time-out last set; an arrival due later is
+  // not seen by it.
+  platform::Received receive(const platform::IcmpSocket&, std::span<std::uint8_t> buffer) {
+    ++receives;
+    if (arrivals.empty() && endless) arrivals.push_back(endless());
+    const std::uint32_t timeout = receive_timeouts.back();
+    if (arrivals.empty() || arrivals.front().after_ms > timeout) {
+      if (!arrivals.empty()) arrivals.front().after_ms -= timeout;
+      now += timeout;
+      return {platform::ReceiveStatus::failed, 0};
+    }
+    Arrival arrival = std::move(arrivals.front());
+    arrivals.pop_front();
+    now += arrival.after_ms;
+    if (arrival.status != platform::ReceiveStatus::datagram) return {arrival.status, 0};
+    const Bytes datagram = arrival.datagram(sent_request);
+    std::copy(datagram.begin(), datagram.end(), buffer.begin());
+    return {platform::ReceiveStatus::datagram, datagram.size()};
+  }
+  void close_socket(const platform::IcmpSocket&) { ++closes; }
+  std::uint32_t tick_count_ms() { return now; }
+  std::uint32_t process_id() { return pid; }
+};
+
+}  // namespace pingext::testing
