@@ -58,8 +58,14 @@ Bytes icmp_error(std::uint8_t type, std::uint16_t identifier = kIdentifier,
   Bytes quoted = ipv4_header(20, to);
   quoted[9] = quoted_protocol;
   datagram.insert(datagram.end(), quoted.begin(), quoted.end());
-  const Bytes original{quoted_type, 0, 0xAA, 0xBB, static_cast<std::uint8_t>(identifier),
-                       static_cast<std::uint8_t>(identifier >> 8), 0, 0};
+  const Bytes original{quoted_type,
+                       0,
+                       0xAA,
+                       0xBB,
+                       static_cast<std::uint8_t>(identifier),
+                       static_cast<std::uint8_t>(identifier >> 8),
+                       0,
+                       0};
   datagram.insert(datagram.end(), original.begin(), original.end());
   return datagram;
 }
@@ -150,8 +156,8 @@ TEST(MatchEchoReply, AppliesTheReplyRule) {
        ReplyVerdict::error_for_request},
       {"error quoting another identifier", icmp_error(3, 0x4321), kSendTime,
        ReplyVerdict::pass_over},
-      {"error quoting another destination", icmp_error(3, kIdentifier, {127, 0, 0, 8}),
-       kSendTime, ReplyVerdict::pass_over},
+      {"error quoting another destination", icmp_error(3, kIdentifier, {127, 0, 0, 8}), kSendTime,
+       ReplyVerdict::pass_over},
       {"error quoting an echo reply", icmp_error(11, kIdentifier, kDestination, kIcmpEchoReply),
        kSendTime, ReplyVerdict::pass_over},
       {"error quoting UDP", icmp_error(3, kIdentifier, kDestination, kIcmpEchoRequest, 17),

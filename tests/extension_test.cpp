@@ -43,8 +43,7 @@ void set_integer_result(std::int32_t value, ResultSlot slot) {
 
 template <std::size_t... Entries>
 std::array<HostService, 16> make_services(std::index_sequence<Entries...>) {
-  return {(Entries == kGetStringArgumentEntry
-               ? reinterpret_cast<HostService>(&get_string_argument)
+  return {(Entries == kGetStringArgumentEntry  ? reinterpret_cast<HostService>(&get_string_argument)
            : Entries == kSetIntegerResultEntry ? reinterpret_cast<HostService>(&set_integer_result)
                                                : &record_call<static_cast<int>(Entries)>)...};
 }

@@ -16,6 +16,7 @@ check() {  # check EXIT_CODE EXPECTED_TEXT ARG...
   shift 2
   output=$($runner "$exthost" "$@" 2>&1)
   code=$?
+  output=$(printf '%s' "$output" | tr -d '\r')  # Windows programs end lines with CR LF
   shown=$(printf '%s' "$*" | cut -c1-60)
   if [ "$code" = "$expected_code" ] && printf '%s' "$output" | grep -qE -- "$expected_text"; then
     passed=$((passed + 1))

@@ -35,6 +35,11 @@ if [ -n "$wine_prefix" ]; then
   # A server left from outside would own sockets in the wrong namespace.
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
+  # One server for the whole command saves a start for every Wine process. Its
+  # helper services start with the first Wine process and inherit its output,
+  # so that one must not hold the caller's pipes open.
+  wineserver -p
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
   status=0
   "$@" || status=$?
   wineserver -k 2>/dev/null || true

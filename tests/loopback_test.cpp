@@ -46,7 +46,8 @@ class Loopback : public ::testing::Test {
   static Timed ping(const std::string& target) {
     const auto started = Clock::now();
     const exthost::CallOutcome outcome = exthost::call_with_text(ping_, {{target}});
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
     EXPECT_EQ(outcome.return_code, pingext::kCallCarriedOut);
     EXPECT_TRUE(outcome.result.set);
     EXPECT_EQ(outcome.unexpected_service, -1);

@@ -20,9 +20,7 @@ Bytes reply_to(const Bytes& request) {
   return datagram;
 }
 
-Arrival reply(std::uint32_t after_ms) {
-  return {after_ms, ReceiveStatus::datagram, reply_to};
-}
+Arrival reply(std::uint32_t after_ms) { return {after_ms, ReceiveStatus::datagram, reply_to}; }
 
 // The loopback copy of our own request, as a raw socket sees it.
 Arrival own_request_copy(std::uint32_t after_ms) {
@@ -52,10 +50,10 @@ Arrival truncated_reply(std::uint32_t after_ms, std::size_t length) {
 // Destination unreachable quoting the request as the network saw it.
 Arrival unreachable(std::uint32_t after_ms, std::uint8_t destination_last_byte = 9) {
   return {after_ms, ReceiveStatus::datagram, [destination_last_byte](const Bytes& request) {
-            Bytes datagram{0x45, 0, 0, 0, 0, 0, 0, 0, 64, 1, 0, 0, 127, 0, 0, 1, 127, 0, 0, 1,
-                           3,    1, 0, 0, 0, 0, 0, 0};
-            const Bytes quoted{0x45, 0, 0, 0, 0, 0, 0, 0, 64, 1, 0, 0,
-                               127,  0, 0, 1, 127, 0, 0, destination_last_byte};
+            Bytes datagram{0x45, 0, 0,   0, 0, 0, 0, 0, 64, 1, 0, 0, 127, 0,
+                           0,    1, 127, 0, 0, 1, 3, 1, 0,  0, 0, 0, 0,   0};
+            const Bytes quoted{0x45, 0, 0,   0, 0, 0, 0,   0, 64, 1,
+                               0,    0, 127, 0, 0, 1, 127, 0, 0,  destination_last_byte};
             datagram.insert(datagram.end(), quoted.begin(), quoted.end());
             datagram.insert(datagram.end(), request.begin(), request.end());
             return datagram;
@@ -76,30 +74,46 @@ TEST(Probe, EveryPathGivesItsResultAndClosesTheSocketOnce) {
       {"reply", [](auto& p) { p.arrivals = {reply(3)}; }, 3, 3},
       {"reply in the same tick", [](auto& p) { p.arrivals = {reply(0)}; }, 0, 0},
       {"own request copy, then reply",
-       [](auto& p) { p.arrivals = {own_request_copy(0), reply(2)}; }, 2, 2},
+       [](auto& p) {
+         p.arrivals = {own_request_copy(0), reply(2)};
+       },
+       2, 2},
       {"foreign traffic, then reply",
        [](auto& p) {
-         p.arrivals = {altered_reply(1, 24, 0x99), altered_reply(1, 28, 0x77),
-                       truncated_reply(1, 28), unreachable(1, 8), status(1, ReceiveStatus::too_long),
-                       status(1, ReceiveStatus::interrupted), reply(1)};
+         p.arrivals = {altered_reply(1, 24, 0x99),
+                       altered_reply(1, 28, 0x77),
+                       truncated_reply(1, 28),
+                       unreachable(1, 8),
+                       status(1, ReceiveStatus::too_long),
+                       status(1, ReceiveStatus::interrupted),
+                       reply(1)};
        },
        7, 7},
       {"header-only reply, then nothing", [](auto& p) { p.arrivals = {truncated_reply(5, 28)}; },
        kPingFailed, 1000},
-      {"error quoting our request", [](auto& p) { p.arrivals = {unreachable(4), reply(1)}; },
+      {"error quoting our request",
+       [](auto& p) {
+         p.arrivals = {unreachable(4), reply(1)};
+       },
        kPingFailed, 4},
       {"silence", [](auto&) {}, kPingFailed, 1000},
       {"receive error", [](auto& p) { p.arrivals = {status(2, ReceiveStatus::failed)}; },
        kPingFailed, 2},
       {"reply after the deadline, behind foreign traffic",
-       [](auto& p) { p.arrivals = {own_request_copy(900), reply(150)}; }, kPingFailed, 1000},
+       [](auto& p) {
+         p.arrivals = {own_request_copy(900), reply(150)};
+       },
+       kPingFailed, 1000},
       {"reply just inside the deadline",
-       [](auto& p) { p.arrivals = {own_request_copy(900), reply(99)}; }, 999, 999},
+       [](auto& p) {
+         p.arrivals = {own_request_copy(900), reply(99)};
+       },
+       999, 999},
       {"send fails", [](auto& p) { p.send_succeeds = false; }, kPingFailed, 0},
-      {"receive time-out cannot be set",
-       [](auto& p) { p.receive_timeout_succeeds = false; }, kPingFailed, 0},
-      {"send time-out cannot be set", [](auto& p) { p.send_timeout_succeeds = false; },
+      {"receive time-out cannot be set", [](auto& p) { p.receive_timeout_succeeds = false; },
        kPingFailed, 0},
+      {"send time-out cannot be set", [](auto& p) { p.send_timeout_succeeds = false; }, kPingFailed,
+       0},
       {"counter wraps during the wait",
        [](auto& p) {
          p.now = 0xFFFFFFF0u;
