@@ -111,6 +111,8 @@ TEST(InternetChecksum, HandlesCarriesAndOddLengths) {
   const Bytes rfc_example{0x00, 0x01, 0xF2, 0x03, 0xF4, 0xF5, 0xF6, 0xF7};
   EXPECT_EQ(internet_checksum(rfc_example), static_cast<std::uint16_t>(~0xF2DDu));
   EXPECT_EQ(internet_checksum(Bytes{0xFF, 0xFF, 0xFF, 0xFF}), 0x0000);
+  // ffff + ffff + 0001 folds to 1 0000 and needs a second fold.
+  EXPECT_EQ(internet_checksum(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00}), 0xFFFE);
   EXPECT_EQ(internet_checksum(Bytes{0x01}), 0xFFFE);
   EXPECT_EQ(internet_checksum(Bytes{}), 0xFFFF);
 }

@@ -3,6 +3,8 @@
 // arrival, made from the request actually sent.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -55,6 +57,8 @@ struct ScriptedIcmp {
     return true;
   }
   bool set_receive_timeout(const platform::IcmpSocket&, std::uint32_t milliseconds) {
+    // A time-out of 0 means "wait forever" to a real socket.
+    EXPECT_TRUE(milliseconds >= 1 && milliseconds <= 1000) << "receive time-out " << milliseconds;
     receive_timeouts.push_back(milliseconds);
     return receive_timeout_succeeds;
   }
