@@ -1,8 +1,9 @@
 #!/bin/sh
 # Runs a command in a new network namespace that holds only loopback, so test
 # traffic can reach nothing else.
-#   in_private_netns.sh [--echo-off] [--wine-prefix DIR] -- COMMAND [ARG...]
+#   in_private_netns.sh [--echo-off] [--peer PROGRAM] [--wine-prefix DIR] -- COMMAND [ARG...]
 # --echo-off      the kernel stops answering echo requests in the namespace
+# --peer          a scripted ICMP peer runs in the namespace for the command
 # --wine-prefix   Wine's server owns the sockets, so a server for DIR is
 #                 started inside the namespace and stopped afterwards
 # Exits 77 (skipped) when it cannot make a namespace, which needs root.
@@ -18,10 +19,12 @@ shift
 
 echo_off=0
 wine_prefix=
+peer=
 while [ $# -gt 0 ]; do
   case "$1" in
     --echo-off) echo_off=1; shift ;;
     --wine-prefix) wine_prefix=$2; shift 2 ;;
+    --peer) peer=$2; shift 2 ;;
     --) shift; break ;;
     *) echo "in_private_netns.sh: unknown option $1" >&2; exit 2 ;;
   esac
@@ -30,6 +33,18 @@ done
 ip link set lo up
 sysctl -qw net.ipv4.icmp_echo_ignore_all="$echo_off"
 export PINGEXT_PRIVATE_NETNS=1
+if [ -n "$peer" ]; then
+  ready=$(mktemp -u)
+  "$peer" --ready "$ready" --lifetime 600 &
+  peer_pid=$!
+  trap 'kill "$peer_pid" 2>/dev/null; rm -f "$ready"' EXIT
+  tries=0
+  until [ -e "$ready" ]; do
+    tries=$((tries + 1))
+    [ "$tries" -le 100 ] || { echo "in_private_netns.sh: the peer did not start" >&2; exit 1; }
+    sleep 0.05
+  done
+fi
 if [ -n "$wine_prefix" ]; then
   export WINEPREFIX="$wine_prefix" WINEDEBUG=-all
   # A server left from outside would own sockets in the wrong namespace.
@@ -46,4 +61,6 @@ if [ -n "$wine_prefix" ]; then
   wineserver -w 2>/dev/null || true
   exit "$status"
 fi
-exec "$@"
+status=0
+"$@" || status=$?
+exit "$status"

@@ -1,27 +1,48 @@
 // The built library, loaded and called as a host does, against loopback in a
 // private network namespace that tests/in_private_netns.sh makes for it.
+//   Answering.*  the kernel answers echoes
+//   Silent.*     nobody answers
+//   Faults.*     the scripted peer of tests/peer answers each 127.0.0.x its way
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/host_services.h"
 #include "host/library_loader.h"
 #include "platform/icmp_platform.h"
 #include "probe/echo_message.h"
+#include "tests/allocation_counter.h"
+#include "tests/peer/fault_script.h"
+#include "tests/small_stack.h"
+
+#if !defined(_WIN32)
+#include <dirent.h>
+#endif
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using pingext::testing::busy_ms;
+using pingext::testing::kFaultCases;
+
+long long milliseconds_since(Clock::time_point started) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+}
 
 class Loopback : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     exthost::start_sockets();
-    library_ = exthost::load_library(PINGEXT_LIBRARY_PATH);
+    // The library may be copied elsewhere, for a run as another user.
+    const char* path = std::getenv("PINGEXT_LIBRARY");
+    library_ = exthost::load_library(path != nullptr ? path : PINGEXT_LIBRARY_PATH);
     ASSERT_NE(library_.handle, nullptr) << library_.error;
     const pingext::ZdllFunction entry = exthost::find_entry_point(library_);
     ASSERT_NE(entry, nullptr);
@@ -46,12 +67,11 @@ class Loopback : public ::testing::Test {
   static Timed ping(const std::string& target) {
     const auto started = Clock::now();
     const exthost::CallOutcome outcome = exthost::call_with_text(ping_, {{target}});
-    const auto elapsed =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    const long long elapsed = milliseconds_since(started);
     EXPECT_EQ(outcome.return_code, pingext::kCallCarriedOut);
     EXPECT_TRUE(outcome.result.set);
     EXPECT_EQ(outcome.unexpected_service, -1);
-    return {outcome.result.value, elapsed.count()};
+    return {outcome.result.value, elapsed};
   }
 
   static inline exthost::LoadedLibrary library_;
@@ -60,6 +80,7 @@ class Loopback : public ::testing::Test {
 
 using Answering = Loopback;
 using Silent = Loopback;
+using Faults = Loopback;
 
 TEST_F(Answering, AddressAndNameAnswerQuickly) {
   for (const char* target : {"127.0.0.1", "localhost", "127.0.0.77"}) {
@@ -89,7 +110,10 @@ TEST_F(Answering, RequestOnTheWireIsTwelveBytesWithAValidChecksum) {
   using pingext::platform::SystemIcmp;
   pingext::platform::IcmpSocket capture{};
   ASSERT_TRUE(SystemIcmp::open_socket(capture));
-  ASSERT_FALSE(capture.kernel_sets_identifier) << "capturing needs a raw socket";
+  if (capture.kernel_sets_identifier) {
+    SystemIcmp::close_socket(capture);
+    GTEST_SKIP() << "capturing needs a raw socket, which this user may not open";
+  }
   ASSERT_TRUE(SystemIcmp::set_receive_timeout(capture, 1000));
   EXPECT_GE(ping("127.0.0.1").result, 0);
 
@@ -112,11 +136,159 @@ TEST_F(Answering, RequestOnTheWireIsTwelveBytesWithAValidChecksum) {
   EXPECT_TRUE(seen) << "no echo request captured";
 }
 
+// A careless host: entry 6 stores whatever this scenario says.
+struct HostileText {
+  const char* name;
+  std::uint16_t declared_length;
+  char fill;
+  std::size_t zero_at;  // where a zero byte goes, or SIZE_MAX
+  bool unresolvable;    // Windows resolves the empty name to the local host
+};
+const HostileText* g_hostile = nullptr;
+
+void store_hostile_text(pingext::ArgumentHandle, pingext::CountedString* area) {
+  std::memset(area->text, g_hostile->fill, sizeof area->text);
+  if (g_hostile->zero_at < sizeof area->text) area->text[g_hostile->zero_at] = '\0';
+  area->length = g_hostile->declared_length;
+}
+
+TEST_F(Answering, HostileTextIsCutToTheAreaAndNeverCrashes) {
+  const std::vector<HostileText> cases = {
+      {"declared length beyond the area", 0xFFFF, 'x', SIZE_MAX, true},
+      {"largest length, area full", static_cast<std::uint16_t>(pingext::kArgumentTextCapacity), 'y',
+       SIZE_MAX, true},
+      {"empty text", 0, 'z', SIZE_MAX, false},
+      {"zero byte inside", 300, 'w', 100, true},
+  };
+  std::array<pingext::HostService, exthost::kHostServiceCount> services{};
+  std::copy_n(exthost::host_services(), services.size(), services.begin());
+  services[pingext::kGetStringArgumentEntry] =
+      reinterpret_cast<pingext::HostService>(&store_hostile_text);
+  for (const HostileText& hostile : cases) {
+    g_hostile = &hostile;
+    exthost::IntegerResult result;
+    pingext::ArgumentHandle argument = nullptr;
+    EXPECT_EQ(ping_(services.data(), &result, 1, &argument), pingext::kCallCarriedOut)
+        << hostile.name;
+    EXPECT_TRUE(result.set) << hostile.name;
+    if (hostile.unresolvable) {
+      EXPECT_EQ(result.value, -1) << hostile.name;
+    }
+  }
+  g_hostile = nullptr;
+  const Timed longest = ping(std::string(pingext::kArgumentTextCapacity, 'n'));
+  EXPECT_EQ(longest.result, -1);
+}
+
 TEST_F(Silent, NoAnswerGivesFailureAfterOneSecond) {
   const Timed timed = ping("127.0.0.1");
   EXPECT_EQ(timed.result, -1);
   EXPECT_GE(timed.milliseconds, 980);
   EXPECT_LT(timed.milliseconds, 1300);
+}
+
+// Round trips are read from the tick counter, which on Windows advances in
+// steps of up to 16 ms.
+#if defined(_WIN32)
+constexpr std::int32_t kTickStepMs = 16;
+#else
+constexpr std::int32_t kTickStepMs = 0;
+#endif
+
+void expect_round_trip(std::int32_t result, std::uint32_t delay_ms, const char* what) {
+  const auto delay = static_cast<std::int32_t>(delay_ms);
+  EXPECT_GE(result, std::max(0, delay - kTickStepMs)) << what;
+  EXPECT_LE(result, delay + 5 + kTickStepMs) << what;
+}
+
+TEST_F(Faults, EachMisbehaviourGivesItsResultInTime) {
+  for (const auto& fault : kFaultCases) {
+    const auto started = Clock::now();
+    const Timed timed = ping(fault.address);
+    if (fault.answered) {
+      expect_round_trip(timed.result, fault.delay_ms, fault.name);
+    } else {
+      EXPECT_EQ(timed.result, -1) << fault.name;
+    }
+    EXPECT_GE(timed.milliseconds + 2, fault.min_call_ms) << fault.name;
+    EXPECT_LE(timed.milliseconds, fault.max_call_ms) << fault.name;
+    std::this_thread::sleep_until(started + std::chrono::milliseconds(busy_ms(fault) + 20));
+  }
+}
+
+// Calls in one process share an identifier; each must still time its own reply.
+TEST_F(Faults, OverlappingCallsEachGetTheirOwnRoundTrip) {
+  const std::array<const char*, 4> targets{"127.0.0.3", "127.0.0.13", "127.0.0.2", "127.0.0.12"};
+  const std::array<std::int32_t, 4> delays{200, 100, 20, 0};
+  std::array<std::int32_t, 4> results{};
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    threads.emplace_back(
+        [&, i] { results[i] = exthost::call_with_text(ping_, {{targets[i]}}).result.value; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  }
+  for (auto& thread : threads) thread.join();
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    expect_round_trip(results[i], static_cast<std::uint32_t>(delays[i]), targets[i]);
+  }
+}
+
+TEST_F(Faults, WorksOnASmallStack) {
+  std::int32_t result = -2;
+  ASSERT_TRUE(pingext::testing::run_on_stack_of(
+      256 * 1024, [&] { result = exthost::call_with_text(ping_, {{"127.0.0.12"}}).result.value; }));
+  EXPECT_GE(result, 0);
+}
+
+TEST_F(Faults, NoHeapAllocationDuringACall) {
+  if (!pingext::testing::allocation_counting_available()) {
+    GTEST_SKIP() << "allocation counting needs Linux without a sanitizer";
+  }
+  ASSERT_GT(pingext::testing::count_allocations([] {
+              void* volatile block = std::malloc(64);
+              std::free(block);
+            }),
+            0u)
+      << "the counter must see an allocation";
+  ping("127.0.0.12");  // whatever the C library sets up once is not counted
+  std::array<pingext::HostService, exthost::kHostServiceCount> services{};
+  std::copy_n(exthost::host_services(), services.size(), services.begin());
+  exthost::TextArgument text{"127.0.0.12"};
+  pingext::ArgumentHandle argument = &text;
+  exthost::IntegerResult result;
+  const std::size_t allocations =
+      pingext::testing::count_allocations([&] { ping_(services.data(), &result, 1, &argument); });
+  EXPECT_GE(result.value, 0);
+  EXPECT_EQ(allocations, 0u);
+}
+
+#if !defined(_WIN32)
+std::size_t open_descriptors() {
+  std::size_t count = 0;
+  DIR* directory = opendir("/proc/self/fd");
+  while (readdir(directory) != nullptr) ++count;
+  closedir(directory);
+  return count;
+}
+#endif
+
+TEST_F(Faults, NoDescriptorLeaksOverManyCallsOfEveryKind) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "descriptors are counted on Linux only";
+#else
+  const std::size_t before = open_descriptors();
+  const std::vector<std::vector<exthost::TextArgument> > calls = {
+      {{"127.0.0.12"}},            // answered
+      {{"127.0.0.6"}},             // error quoting our request
+      {{"no-such-host.invalid"}},  // unresolvable
+      {},                          // refused: no argument
+      {{"127.0.0.4"}},             // foreign traffic, then answered
+  };
+  for (std::size_t i = 0; i < 1000; ++i) exthost::call_with_text(ping_, calls[i % calls.size()]);
+  ping("127.0.0.5");  // header only: waits out the second
+  ping("127.0.0.1");  // nobody answers
+  EXPECT_EQ(open_descriptors(), before);
+#endif
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
-// Linux: a raw ICMP socket.
+// Linux: a raw ICMP socket when the process may open one (root or
+// CAP_NET_RAW), otherwise an ICMP datagram ("ping") socket, which the groups in
+// net.ipv4.ping_group_range may open. Either way the probe receives what a raw
+// socket delivers: an IPv4 header followed by the ICMP message.
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,6 +18,10 @@
 namespace pingext::platform {
 namespace {
 
+constexpr std::size_t kIpv4HeaderSize = 20;
+constexpr std::size_t kIcmpHeaderSize = 8;
+constexpr std::uint8_t kProtocolIcmp = 1;
+
 int descriptor(const IcmpSocket& socket) { return static_cast<int>(socket.handle); }
 
 bool set_timeout(const IcmpSocket& socket, int option, std::uint32_t milliseconds) {
@@ -23,13 +31,109 @@ bool set_timeout(const IcmpSocket& socket, int option, std::uint32_t millisecond
   return setsockopt(descriptor(socket), SOL_SOCKET, option, &timeout, sizeof timeout) == 0;
 }
 
+// One datagram, or too_long when it did not fit: the kernel then sets
+// MSG_TRUNC in the message flags (datagram sockets ignore it as a request).
+// On failure errno tells why.
+Received receive_whole(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
+  iovec data{buffer.data(), buffer.size()};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  const ssize_t length = recvmsg(descriptor(socket), &message, 0);
+  if (length < 0) {
+    return {errno == EINTR ? ReceiveStatus::interrupted : ReceiveStatus::failed, 0};
+  }
+  if ((message.msg_flags & MSG_TRUNC) != 0) return {ReceiveStatus::too_long, 0};
+  return {ReceiveStatus::datagram, static_cast<std::size_t>(length)};
+}
+
+// A minimal IPv4 header in front of what a datagram socket delivers without one.
+void write_ipv4_header(std::span<std::uint8_t> at, std::uint32_t destination) {
+  std::memset(at.data(), 0, kIpv4HeaderSize);
+  at[0] = 0x45;  // version 4, 20 bytes
+  at[9] = kProtocolIcmp;
+  std::memcpy(&at[16], &destination, sizeof destination);
+}
+
+// The kernel chooses a datagram socket's identifier: its local port, which it
+// writes to the wire in the port's own (network) byte order.
+bool open_datagram_socket(IcmpSocket& socket) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (fd < 0) return false;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  socklen_t local_length = sizeof local;
+  const int on = 1;
+  if (setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on) != 0 ||
+      bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0) {
+    close(fd);
+    return false;
+  }
+  std::uint8_t port[2];
+  std::memcpy(port, &local.sin_port, sizeof port);
+  socket = {static_cast<std::uintptr_t>(fd), true,
+            static_cast<std::uint16_t>(port[0] | port[1] << 8)};
+  return true;
+}
+
+// A datagram socket reports ICMP errors about its requests on its error queue.
+// Rebuild the error message as a raw socket would have seen it, quoting the
+// request, so that the one reply rule judges it.
+Received receive_queued_error(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
+  constexpr std::size_t kQuoteAt = kIpv4HeaderSize + kIcmpHeaderSize + kIpv4HeaderSize;
+  sockaddr_in original_destination{};
+  iovec payload{buffer.data() + kQuoteAt, buffer.size() - kQuoteAt};
+  alignas(cmsghdr) std::uint8_t control[256];
+  msghdr message{};
+  message.msg_name = &original_destination;
+  message.msg_namelen = sizeof original_destination;
+  message.msg_iov = &payload;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t length = recvmsg(descriptor(socket), &message, MSG_ERRQUEUE | MSG_DONTWAIT);
+  if (length < 0) return {ReceiveStatus::failed, 0};
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+       header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != SOL_IP || header->cmsg_type != IP_RECVERR) continue;
+    sock_extended_err error;
+    std::memcpy(&error, CMSG_DATA(header), sizeof error);
+    if (error.ee_origin != SO_EE_ORIGIN_ICMP) break;
+    write_ipv4_header(buffer, original_destination.sin_addr.s_addr);
+    std::uint8_t* const icmp = buffer.data() + kIpv4HeaderSize;
+    std::memset(icmp, 0, kIcmpHeaderSize);
+    icmp[0] = error.ee_type;
+    icmp[1] = error.ee_code;
+    write_ipv4_header(buffer.subspan(kIpv4HeaderSize + kIcmpHeaderSize),
+                      original_destination.sin_addr.s_addr);
+    return {ReceiveStatus::datagram, kQuoteAt + static_cast<std::size_t>(length)};
+  }
+  // Not an ICMP report (a local error, say): nothing to judge, keep waiting.
+  return {ReceiveStatus::interrupted, 0};
+}
+
+Received receive_datagram_socket(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
+  const Received received = receive_whole(socket, buffer.subspan(kIpv4HeaderSize));
+  if (received.status == ReceiveStatus::datagram) {
+    write_ipv4_header(buffer, 0);
+    return {ReceiveStatus::datagram, kIpv4HeaderSize + received.length};
+  }
+  if (received.status != ReceiveStatus::failed) return received;
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return {ReceiveStatus::failed, 0};
+  // Any other error means the kernel has queued a report about a request.
+  return receive_queued_error(socket, buffer);
+}
+
 }  // namespace
 
 bool SystemIcmp::open_socket(IcmpSocket& socket) {
   const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-  if (fd < 0) return false;
-  socket = {static_cast<std::uintptr_t>(fd), false, 0};
-  return true;
+  if (fd >= 0) {
+    socket = {static_cast<std::uintptr_t>(fd), false, 0};
+    return true;
+  }
+  return (errno == EPERM || errno == EACCES) && open_datagram_socket(socket);
 }
 
 bool SystemIcmp::set_receive_timeout(const IcmpSocket& socket, std::uint32_t milliseconds) {
@@ -49,8 +153,8 @@ bool SystemIcmp::look_up_name(const char* name, std::uint32_t& address) {
   hints.ai_protocol = IPPROTO_ICMP;
   addrinfo* found = nullptr;
   if (getaddrinfo(name, nullptr, &hints, &found) != 0) return false;
-  const bool usable =
-      found != nullptr && found->ai_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in);
+  const bool usable = found != nullptr && found->ai_family == AF_INET &&
+                      found->ai_addrlen >= sizeof(sockaddr_in);
   if (usable) {
     sockaddr_in first{};
     std::memcpy(&first, found->ai_addr, sizeof first);
@@ -70,15 +174,8 @@ bool SystemIcmp::send_to(const IcmpSocket& socket, std::span<const std::uint8_t>
 }
 
 Received SystemIcmp::receive(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
-  // MSG_TRUNC makes the kernel report a datagram's full length, so one that
-  // did not fit is recognised instead of being judged cut short.
-  const ssize_t length = recv(descriptor(socket), buffer.data(), buffer.size(), MSG_TRUNC);
-  if (length < 0) {
-    return {errno == EINTR ? ReceiveStatus::interrupted : ReceiveStatus::failed, 0};
-  }
-  const auto size = static_cast<std::size_t>(length);
-  if (size > buffer.size()) return {ReceiveStatus::too_long, 0};
-  return {ReceiveStatus::datagram, size};
+  return socket.kernel_sets_identifier ? receive_datagram_socket(socket, buffer)
+                                       : receive_whole(socket, buffer);
 }
 
 void SystemIcmp::close_socket(const IcmpSocket& socket) { close(descriptor(socket)); }

@@ -1,0 +1,43 @@
+// Runs a function on a new thread with a stack of a given size.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
+
+namespace pingext::testing {
+
+inline bool run_on_stack_of(std::size_t bytes, std::function<void()> work) {
+#if defined(_WIN32)
+  const auto start = [](LPVOID function) -> DWORD {
+    (*static_cast<std::function<void()>*>(function))();
+    return 0;
+  };
+  HANDLE thread =
+      CreateThread(nullptr, bytes, start, &work, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) return false;
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  return true;
+#else
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, bytes);
+  pthread_t thread;
+  const auto start = [](void* function) -> void* {
+    (*static_cast<std::function<void()>*>(function))();
+    return nullptr;
+  };
+  const bool started = pthread_create(&thread, &attributes, start, &work) == 0;
+  pthread_attr_destroy(&attributes);
+  if (started) pthread_join(thread, nullptr);
+  return started;
+#endif
+}
+
+}  // namespace pingext::testing

@@ -1,0 +1,56 @@
+#!/bin/sh
+# An ordinary user on Linux: no raw sockets, so ICMP datagram sockets, which
+# net.ipv4.ping_group_range allows or forbids. Runs as root inside a private
+# network namespace with the kernel's echo answers off and the scripted peer
+# running (tests/in_private_netns.sh --echo-off --peer), and drops to nobody
+# for every call.
+#   unprivileged_test.sh EXTHOST LIBRARY LOOPBACK_TEST
+set -u
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$1" "$2" "$3" "$work/"  # where nobody may read them
+chmod -R a+rX "$work"
+exthost=$work/$(basename "$1") library=$work/$(basename "$2") loopback_test=$work/$(basename "$3")
+
+as_nobody() {
+  setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all "$@"
+}
+now_ms() { date +%s%3N; }
+
+passed=0 failed=0
+check() {  # check NAME RESULT_PATTERN MIN_MS MAX_MS TARGET
+  name=$1 pattern=$2 min=$3 max=$4 target=$5
+  started=$(now_ms)
+  result=$(as_nobody "$exthost" "$library" ping "$target" 2>&1)
+  took=$(($(now_ms) - started))
+  if printf '%s' "$result" | grep -qxE -- "$pattern" && [ "$took" -ge "$min" ] && [ "$took" -le "$max" ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL: $name: ping $target gave '$result' in $took ms (want $pattern in $min..$max ms)" >&2
+  fi
+}
+
+sysctl -qw net.ipv4.ping_group_range="0 2147483647"
+sysctl -qw net.ipv4.icmp_echo_ignore_all=0
+check "group range open: loopback answers" '[0-9]+' 0 500 127.0.0.1
+check "group range open: a name answers" '[0-9]+' 0 500 localhost
+sysctl -qw net.ipv4.icmp_echo_ignore_all=1
+check "group range open: silent target" '-1' 980 1500 127.0.0.1
+check "group range open: error quoting our request" '-1' 0 300 127.0.0.6
+
+# Every scripted misbehaviour, through the datagram socket.
+if as_nobody env PINGEXT_PRIVATE_NETNS=1 PINGEXT_LIBRARY="$library" "$loopback_test" \
+     --gtest_filter='Faults.*' --gtest_brief=1; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  echo "FAIL: the scripted faults, as nobody" >&2
+fi
+
+sysctl -qw net.ipv4.ping_group_range="1 0"
+sysctl -qw net.ipv4.icmp_echo_ignore_all=0
+check "group range closed: fails at once" '-1' 0 300 127.0.0.1
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
