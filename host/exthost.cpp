@@ -56,8 +56,8 @@ bool parse_count(const char* text, long minimum, long& value) {
 // Returns -1 when the options are usable, else the exit code.
 int parse_options(int argc, char** argv, Options& options) {
   int i = 1;
-  for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; ++i) {
-    const std::string flag = argv[i];
+  while (i < argc && argv[i][0] == '-' && argv[i][1] == '-') {
+    const std::string flag = argv[i++];
     if (flag == "--help") {
       std::fputs(kUsageText, stdout);
       return kOk;
@@ -66,10 +66,9 @@ int parse_options(int argc, char** argv, Options& options) {
                    : flag == "--interval" ? &options.interval_ms
                                           : nullptr;
     if (target == nullptr) return fail(kUsage, "unknown option " + flag + "\n" + kUsageText);
-    if (i + 1 >= argc || !parse_count(argv[i + 1], flag == "--repeat" ? 1 : 0, *target)) {
+    if (i >= argc || !parse_count(argv[i++], flag == "--repeat" ? 1 : 0, *target)) {
       return fail(kUsage, flag + " needs a whole number");
     }
-    ++i;
   }
   if (i >= argc) return fail(kUsage, std::string("no library named\n") + kUsageText);
   options.library = argv[i++];

@@ -5,9 +5,9 @@ set -eu
 cd "$(dirname "$0")/.."
 target=${1:-127.0.0.1}
 sh scripts/install_packages.sh ca-certificates g++ cmake ninja-build
-cmake --preset linux -DPINGEXT_TESTS=OFF >/dev/null
-cmake --build --preset linux
+cmake --preset linux-release >/dev/null
+cmake --build --preset linux-release
 echo "exthost: the library offers:"
-./build/linux/exthost build/linux/libpingext.so
+./build/linux-release/exthost build/linux-release/libpingext.so
 echo "exthost: ping $target, four times:"
-./build/linux/exthost --repeat 4 --interval 500 build/linux/libpingext.so ping "$target"
+./build/linux-release/exthost --repeat 4 --interval 500 build/linux-release/libpingext.so ping "$target"
