@@ -1,0 +1,262 @@
+// End-to-end cost of one call on loopback, beside the floor of the same
+// system calls, a peer library and the ping program. Root only, inside a
+// private network namespace with the scripted peer running:
+//   tests/in_private_netns.sh --peer icmp_peer -- loopback_bench
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <linux/icmp.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "host/host_services.h"
+#include "host/library_loader.h"
+#include "probe/echo_message.h"
+
+#if defined(PINGEXT_HAVE_LIBOPING)
+#include <oping.h>
+#endif
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+pingext::ExtensionFunction g_ping = nullptr;
+
+void set_kernel_echo(bool on) {
+  std::ofstream("/proc/sys/net/ipv4/icmp_echo_ignore_all") << (on ? "0" : "1") << '\n';
+}
+
+// One call of the library's ping, as a host makes it.
+std::int32_t call_ping(const char* target) {
+  exthost::TextArgument text{target};
+  pingext::ArgumentHandle argument = &text;
+  exthost::IntegerResult result;
+  g_ping(exthost::host_services(), &result, 1, &argument);
+  return result.value;
+}
+
+void BM_OurPing(benchmark::State& state) {
+  set_kernel_echo(true);
+  for (auto _ : state) {
+    if (call_ping("127.0.0.1") < 0) {
+      state.SkipWithError("no reply");
+      break;
+    }
+  }
+}
+
+// The least the same exchange can cost: the system calls and nothing else.
+void floor_exchange(benchmark::State& state, bool filter) {
+  const std::uint16_t identifier = static_cast<std::uint16_t>(getpid());
+  sockaddr_in destination{};
+  destination.sin_family = AF_INET;
+  destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (auto _ : state) {
+    const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    timeval second{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof second);
+    if (filter) {
+      icmp_filter only_replies{~(1u << ICMP_ECHOREPLY)};
+      setsockopt(fd, SOL_RAW, ICMP_FILTER, &only_replies, sizeof only_replies);
+    }
+    std::array<std::uint8_t, pingext::kPacketBufferSize> request{};
+    pingext::build_echo_request(request, identifier, 1);
+    sendto(fd, request.data(), pingext::kEchoRequestSize, 0,
+           reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    std::array<std::uint8_t, pingext::kPacketBufferSize> reply{};
+    for (;;) {
+      const ssize_t length = recv(fd, reply.data(), reply.size(), 0);
+      if (length < 0) {
+        state.SkipWithError("no reply");
+        break;
+      }
+      if (length >= 28 && reply[20] == 0 && (reply[24] | reply[25] << 8) == identifier) break;
+    }
+    close(fd);
+  }
+}
+
+void BM_Floor(benchmark::State& state) {
+  set_kernel_echo(true);
+  floor_exchange(state, false);
+}
+
+void BM_FloorWithIcmpFilter(benchmark::State& state) {
+  set_kernel_echo(true);
+  floor_exchange(state, true);
+}
+
+#if defined(PINGEXT_HAVE_LIBOPING)
+void BM_Liboping(benchmark::State& state) {
+  set_kernel_echo(true);
+  pingobj_t* pinger = ping_construct();
+  double timeout = 1.0;
+  ping_setopt(pinger, PING_OPT_TIMEOUT, &timeout);
+  if (ping_host_add(pinger, "127.0.0.1") != 0) state.SkipWithError(ping_get_error(pinger));
+  for (auto _ : state) {
+    if (ping_send(pinger) != 1) {
+      state.SkipWithError("no reply");
+      break;
+    }
+  }
+  ping_destroy(pinger);
+}
+#endif
+
+void BM_PingProgram(benchmark::State& state) {
+  set_kernel_echo(true);
+  char* arguments[] = {const_cast<char*>("ping"), const_cast<char*>("-c1"),
+                       const_cast<char*>("-W1"), const_cast<char*>("-q"),
+                       const_cast<char*>("127.0.0.1"), nullptr};
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  for (auto _ : state) {
+    pid_t child = 0;
+    int status = 0;
+    if (posix_spawnp(&child, "ping", &quiet, nullptr, arguments, environ) != 0 ||
+        waitpid(child, &status, 0) != child || status != 0) {
+      state.SkipWithError("ping -c1 failed");
+      break;
+    }
+  }
+  posix_spawn_file_actions_destroy(&quiet);
+}
+
+// Every raw socket in the process sees every thread's traffic, so with more
+// threads than cores a descheduled socket's queue can overflow and lose its
+// reply: count such calls instead of failing.
+void BM_OurPingThreads(benchmark::State& state) {
+  if (state.thread_index() == 0) set_kernel_echo(true);
+  double lost = 0;
+  for (auto _ : state) {
+    if (call_ping("127.0.0.1") < 0) ++lost;
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["lost"] = benchmark::Counter(lost, benchmark::Counter::kAvgIterations);
+}
+
+// Another program pinging this host at a steady rate: its echo requests, and
+// the kernel's replies to them, reach every raw ICMP socket here.
+class ForeignTraffic {
+ public:
+  explicit ForeignTraffic(long per_second) {
+    if (per_second == 0) return;
+    sender_ = std::thread([this, per_second] { run(per_second); });
+  }
+  ~ForeignTraffic() {
+    stop_ = true;
+    if (sender_.joinable()) sender_.join();
+  }
+  long sent() const { return sent_; }
+
+ private:
+  void run(long per_second) {
+    const int fd = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    std::array<std::uint8_t, pingext::kPacketBufferSize> message{};
+    pingext::build_echo_request(message, 0x7777, 42);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto started = Clock::now();
+    while (!stop_) {
+      const auto due = static_cast<long>(
+          std::chrono::duration<double>(Clock::now() - started).count() * static_cast<double>(per_second));
+      for (; sent_ < due; ++sent_) {
+        sendto(fd, message.data(), 12, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    close(fd);
+  }
+
+  std::atomic<bool> stop_{false};
+  std::atomic<long> sent_{0};
+  std::thread sender_;
+};
+
+void BM_OurPingUnderForeignTraffic(benchmark::State& state) {
+  set_kernel_echo(true);
+  ForeignTraffic traffic(state.range(0));
+  double lost = 0;
+  for (auto _ : state) {
+    if (call_ping("127.0.0.1") < 0) ++lost;
+  }
+  state.counters["foreign_per_s"] = static_cast<double>(state.range(0));
+  state.counters["lost"] = benchmark::Counter(lost, benchmark::Counter::kAvgIterations);
+}
+
+// How closely the one-second deadline and an early error are kept.
+void timed_failures(benchmark::State& state, const char* target) {
+  set_kernel_echo(false);
+  double longest = 0;
+  for (auto _ : state) {
+    const auto started = Clock::now();
+    const std::int32_t result = call_ping(target);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+    state.SetIterationTime(ms / 1000);
+    longest = std::max(longest, ms);
+    if (result != -1) {
+      state.SkipWithError("expected -1");
+      break;
+    }
+  }
+  state.counters["max_ms"] = longest;
+  set_kernel_echo(true);
+}
+
+void BM_SilentTarget(benchmark::State& state) { timed_failures(state, "127.0.0.1"); }
+void BM_ErrorQuotingRequest(benchmark::State& state) { timed_failures(state, "127.0.0.6"); }
+
+}  // namespace
+
+BENCHMARK(BM_Floor)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FloorWithIcmpFilter)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OurPing)->Unit(benchmark::kMicrosecond);
+#if defined(PINGEXT_HAVE_LIBOPING)
+BENCHMARK(BM_Liboping)->Unit(benchmark::kMicrosecond);
+#endif
+BENCHMARK(BM_PingProgram)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OurPingThreads)->ThreadRange(1, 8)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OurPingUnderForeignTraffic)
+    ->Arg(0)
+    ->Arg(5000)
+    ->Arg(20000)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SilentTarget)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ErrorQuotingRequest)->Iterations(50)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+  if (std::getenv("PINGEXT_PRIVATE_NETNS") == nullptr) {
+    std::fprintf(stderr, "loopback_bench: run it through tests/in_private_netns.sh --peer ...\n");
+    return 2;
+  }
+  exthost::start_sockets();
+  exthost::LoadedLibrary library = exthost::load_library(PINGEXT_LIBRARY_PATH);
+  if (library.handle == nullptr) {
+    std::fprintf(stderr, "loopback_bench: %s\n", library.error.c_str());
+    return 1;
+  }
+  g_ping = exthost::find_entry_point(library)()[0].function;
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  exthost::unload_library(library);
+  return 0;
+}
