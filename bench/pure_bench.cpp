@@ -19,7 +19,8 @@ void BM_BuildEchoRequest(benchmark::State& state) {
 BENCHMARK(BM_BuildEchoRequest);
 
 void BM_InternetChecksum(benchmark::State& state) {
-  std::array<std::uint8_t, pingext::kEchoRequestSize> message{8, 0, 0, 0, 0x34, 0x12, 0, 0, 1, 2, 3, 4};
+  std::array<std::uint8_t, pingext::kEchoRequestSize> message{8, 0, 0, 0, 0x34, 0x12,
+                                                              0, 0, 1, 2, 3,    4};
   for (auto _ : state) {
     ++message[11];
     benchmark::DoNotOptimize(pingext::internet_checksum(message));
@@ -30,7 +31,8 @@ BENCHMARK(BM_InternetChecksum);
 void BM_MatchEchoReply(benchmark::State& state) {
   std::array<std::uint8_t, pingext::kPacketBufferSize> request{};
   pingext::build_echo_request(request, 0x1234, 5000);
-  std::array<std::uint8_t, 32> reply{0x45, 0, 0, 32, 0, 0, 0, 0, 64, 1, 0, 0, 127, 0, 0, 1, 127, 0, 0, 1};
+  std::array<std::uint8_t, 32> reply{0x45, 0, 0,   32, 0, 0, 0,   0, 64, 1,
+                                     0,    0, 127, 0,  0, 1, 127, 0, 0,  1};
   std::copy_n(request.begin(), pingext::kEchoRequestSize, reply.begin() + 20);
   reply[20] = pingext::kIcmpEchoReply;
   const pingext::SentEcho sent{0x1234, 5000, {127, 0, 0, 1}};

@@ -14,6 +14,9 @@ struct IcmpSocket {
   // every request; replies then carry that one instead of the process's.
   bool kernel_sets_identifier;
   std::uint16_t kernel_identifier;
+  // The receive time-out last set, so a platform that waits by it changes it
+  // only when the wait changes.
+  std::uint32_t receive_timeout_ms;
 };
 
 enum class ReceiveStatus {
@@ -33,7 +36,7 @@ inline constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
 struct SystemIcmp {
   // Opens an ICMP socket; false when none may be opened.
   static bool open_socket(IcmpSocket& socket);
-  static bool set_receive_timeout(const IcmpSocket& socket, std::uint32_t milliseconds);
+  static bool set_receive_timeout(IcmpSocket& socket, std::uint32_t milliseconds);
   static bool set_send_timeout(const IcmpSocket& socket, std::uint32_t milliseconds);
   // Dotted-decimal conversion; kAddressNone (also the value of 255.255.255.255)
   // when `name` is not an address. The result is in network order.
@@ -42,7 +45,9 @@ struct SystemIcmp {
   static bool look_up_name(const char* name, std::uint32_t& address);
   static bool send_to(const IcmpSocket& socket, std::span<const std::uint8_t> message,
                       std::uint32_t address);
-  static Received receive(const IcmpSocket& socket, std::span<std::uint8_t> buffer);
+  // Waits at most `wait_ms` (at least 1) for one datagram.
+  static Received receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
+                          std::uint32_t wait_ms);
   static void close_socket(const IcmpSocket& socket);
   // Milliseconds on a monotonic 32-bit counter that wraps to 0.
   static std::uint32_t tick_count_ms();

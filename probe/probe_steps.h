@@ -23,8 +23,7 @@ std::int32_t probe_round_trip(Platform& platform, const char* name) {
     return result;
   };
 
-  std::uint32_t receive_timeout = kSocketTimeoutMs;
-  if (!platform.set_receive_timeout(socket, receive_timeout) ||
+  if (!platform.set_receive_timeout(socket, kSocketTimeoutMs) ||
       !platform.set_send_timeout(socket, kSocketTimeoutMs)) {
     return finish(kPingFailed);
   }
@@ -52,8 +51,8 @@ std::int32_t probe_round_trip(Platform& platform, const char* name) {
 
   // A raw socket sees every ICMP message reaching the host, so wait for ours
   // until one second after the send, however much else arrives meanwhile.
-  for (;;) {
-    const platform::Received received = platform.receive(socket, reply);
+  for (std::uint32_t remaining = kSocketTimeoutMs;;) {
+    const platform::Received received = platform.receive(socket, reply, remaining);
     const std::uint32_t receive_time = platform.tick_count_ms();
     if (received.status == platform::ReceiveStatus::failed) return finish(kPingFailed);
     if (received.status == platform::ReceiveStatus::datagram && received.length <= reply.size()) {
@@ -64,12 +63,7 @@ std::int32_t probe_round_trip(Platform& platform, const char* name) {
     }
     const std::uint32_t elapsed = receive_time - send_time;
     if (elapsed >= kSocketTimeoutMs) return finish(kPingFailed);
-    // Only the time left may be waited for; a time-out of 0 would mean forever.
-    const std::uint32_t remaining = kSocketTimeoutMs - elapsed;
-    if (remaining != receive_timeout) {
-      receive_timeout = remaining;
-      if (!platform.set_receive_timeout(socket, receive_timeout)) return finish(kPingFailed);
-    }
+    remaining = kSocketTimeoutMs - elapsed;
   }
 }
 

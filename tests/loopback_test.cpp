@@ -24,6 +24,8 @@
 
 #if !defined(_WIN32)
 #include <dirent.h>
+#include <linux/icmp.h>
+#include <sys/socket.h>
 #endif
 
 namespace {
@@ -114,6 +116,13 @@ TEST_F(Answering, RequestOnTheWireIsTwelveBytesWithAValidChecksum) {
     SystemIcmp::close_socket(capture);
     GTEST_SKIP() << "capturing needs a raw socket, which this user may not open";
   }
+#if defined(__linux__)
+  // The library's sockets let only replies and errors through; this one must see requests.
+  const icmp_filter everything{0};
+  ASSERT_EQ(setsockopt(static_cast<int>(capture.handle), SOL_RAW, ICMP_FILTER, &everything,
+                       sizeof everything),
+            0);
+#endif
   ASSERT_TRUE(SystemIcmp::set_receive_timeout(capture, 1000));
   EXPECT_GE(ping("127.0.0.1").result, 0);
 
@@ -121,7 +130,7 @@ TEST_F(Answering, RequestOnTheWireIsTwelveBytesWithAValidChecksum) {
   bool seen = false;
   for (int i = 0; i < 8 && !seen; ++i) {
     std::array<std::uint8_t, pingext::kPacketBufferSize> buffer{};
-    const auto received = SystemIcmp::receive(capture, buffer);
+    const auto received = SystemIcmp::receive(capture, buffer, 1000);
     if (received.status != pingext::platform::ReceiveStatus::datagram) break;
     const std::size_t h = (buffer[0] & 0x0Fu) * 4u;
     if (received.length < h + 8 || buffer[h] != pingext::kIcmpEchoRequest) continue;
@@ -223,7 +232,8 @@ TEST_F(Faults, EachMisbehaviourGivesItsResultInTime) {
   }
 }
 
-// Calls in one process share an identifier; each must still time its own reply.
+// Calls in one process share an identifier; each must still time its own reply,
+// told apart by its send time, as long as they start at least a tick apart.
 TEST_F(Faults, OverlappingCallsEachGetTheirOwnRoundTrip) {
   const std::array<const char*, 4> targets{"127.0.0.3", "127.0.0.13", "127.0.0.2", "127.0.0.12"};
   const std::array<std::int32_t, 4> delays{200, 100, 20, 0};
@@ -232,7 +242,7 @@ TEST_F(Faults, OverlappingCallsEachGetTheirOwnRoundTrip) {
   for (std::size_t i = 0; i < targets.size(); ++i) {
     threads.emplace_back(
         [&, i] { results[i] = exthost::call_with_text(ping_, {{targets[i]}}).result.value; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3 + kTickStepMs));
   }
   for (auto& thread : threads) thread.join();
   for (std::size_t i = 0; i < targets.size(); ++i) {

@@ -35,7 +35,7 @@ struct ScriptedIcmp {
   bool send_succeeds = true;
   std::uint32_t pid = 0x00051234;
   std::uint32_t now = 100000;
-  platform::IcmpSocket opened_socket{7, false, 0};
+  platform::IcmpSocket opened_socket{7, false, 0, 0};
   std::deque<Arrival> arrivals;
   // Arrivals that never end, one after another, once `arrivals` is empty.
   std::function<Arrival()> endless;
@@ -44,8 +44,8 @@ struct ScriptedIcmp {
   int opens = 0;
   int closes = 0;
   int lookups = 0;
-  int receives = 0;
   std::vector<std::uint32_t> receive_timeouts;
+  std::vector<std::uint32_t> waits;
   Bytes sent_request;
   std::uint32_t sent_to = 0;
   std::uint32_t send_time = 0;
@@ -56,9 +56,7 @@ struct ScriptedIcmp {
     socket = opened_socket;
     return true;
   }
-  bool set_receive_timeout(const platform::IcmpSocket&, std::uint32_t milliseconds) {
-    // A time-out of 0 means "wait forever" to a real socket.
-    EXPECT_TRUE(milliseconds >= 1 && milliseconds <= 1000) << "receive time-out " << milliseconds;
+  bool set_receive_timeout(platform::IcmpSocket&, std::uint32_t milliseconds) {
     receive_timeouts.push_back(milliseconds);
     return receive_timeout_succeeds;
   }
@@ -78,12 +76,13 @@ struct ScriptedIcmp {
     send_time = now;
     return send_succeeds;
   }
-  // A receive waits at most the time-out last set; an arrival due later is
-  // not seen by it.
-  platform::Received receive(const platform::IcmpSocket&, std::span<std::uint8_t> buffer) {
-    ++receives;
+  // A receive waits as long as it is told; an arrival due later is not seen.
+  platform::Received receive(platform::IcmpSocket&, std::span<std::uint8_t> buffer,
+                             std::uint32_t timeout) {
+    // A real socket would take a wait of 0 as "forever".
+    EXPECT_TRUE(timeout >= 1 && timeout <= 1000) << "wait of " << timeout << " ms";
+    waits.push_back(timeout);
     if (arrivals.empty() && endless) arrivals.push_back(endless());
-    const std::uint32_t timeout = receive_timeouts.back();
     if (arrivals.empty() || arrivals.front().after_ms > timeout) {
       if (!arrivals.empty()) arrivals.front().after_ms -= timeout;
       now += timeout;

@@ -2,10 +2,16 @@
 // CAP_NET_RAW), otherwise an ICMP datagram ("ping") socket, which the groups in
 // net.ipv4.ping_group_range may open. Either way the probe receives what a raw
 // socket delivers: an IPv4 header followed by the ICMP message.
+//
+// Waits use poll, whose time-out is precise to well under a millisecond; the
+// socket's receive time-out runs on the coarse timer wheel (tens of ms late
+// at one second) and is only a backstop here.
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
+#include <linux/icmp.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,18 +37,16 @@ bool set_timeout(const IcmpSocket& socket, int option, std::uint32_t millisecond
   return setsockopt(descriptor(socket), SOL_SOCKET, option, &timeout, sizeof timeout) == 0;
 }
 
-// One datagram, or too_long when it did not fit: the kernel then sets
-// MSG_TRUNC in the message flags (datagram sockets ignore it as a request).
-// On failure errno tells why.
-Received receive_whole(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
+// One datagram if one is queued, or too_long when it did not fit: the kernel
+// then sets MSG_TRUNC in the message flags (datagram sockets ignore it as a
+// request). Otherwise failed, and errno tells why (EAGAIN: nothing queued).
+Received receive_queued(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
   iovec data{buffer.data(), buffer.size()};
   msghdr message{};
   message.msg_iov = &data;
   message.msg_iovlen = 1;
-  const ssize_t length = recvmsg(descriptor(socket), &message, 0);
-  if (length < 0) {
-    return {errno == EINTR ? ReceiveStatus::interrupted : ReceiveStatus::failed, 0};
-  }
+  const ssize_t length = recvmsg(descriptor(socket), &message, MSG_DONTWAIT);
+  if (length < 0) return {ReceiveStatus::failed, 0};
   if ((message.msg_flags & MSG_TRUNC) != 0) return {ReceiveStatus::too_long, 0};
   return {ReceiveStatus::datagram, static_cast<std::size_t>(length)};
 }
@@ -73,7 +77,7 @@ bool open_datagram_socket(IcmpSocket& socket) {
   std::uint8_t port[2];
   std::memcpy(port, &local.sin_port, sizeof port);
   socket = {static_cast<std::uintptr_t>(fd), true,
-            static_cast<std::uint16_t>(port[0] | port[1] << 8)};
+            static_cast<std::uint16_t>(port[0] | port[1] << 8), 0};
   return true;
 }
 
@@ -113,16 +117,23 @@ Received receive_queued_error(const IcmpSocket& socket, std::span<std::uint8_t> 
   return {ReceiveStatus::interrupted, 0};
 }
 
-Received receive_datagram_socket(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
-  const Received received = receive_whole(socket, buffer.subspan(kIpv4HeaderSize));
+// What a datagram socket has queued, in the form a raw socket delivers.
+Received receive_queued_datagram(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
+  const Received received = receive_queued(socket, buffer.subspan(kIpv4HeaderSize));
   if (received.status == ReceiveStatus::datagram) {
     write_ipv4_header(buffer, 0);
     return {ReceiveStatus::datagram, kIpv4HeaderSize + received.length};
   }
-  if (received.status != ReceiveStatus::failed) return received;
-  if (errno == EAGAIN || errno == EWOULDBLOCK) return {ReceiveStatus::failed, 0};
+  if (received.status != ReceiveStatus::failed || errno == EAGAIN || errno == EINTR) {
+    return received;
+  }
   // Any other error means the kernel has queued a report about a request.
   return receive_queued_error(socket, buffer);
+}
+
+Received receive_now(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
+  return socket.kernel_sets_identifier ? receive_queued_datagram(socket, buffer)
+                                       : receive_queued(socket, buffer);
 }
 
 }  // namespace
@@ -130,14 +141,23 @@ Received receive_datagram_socket(const IcmpSocket& socket, std::span<std::uint8_
 bool SystemIcmp::open_socket(IcmpSocket& socket) {
   const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
   if (fd >= 0) {
-    socket = {static_cast<std::uintptr_t>(fd), false, 0};
+    // A raw socket is woken for every ICMP message reaching the host, our own
+    // request's loopback copy included. Only these types can be about our
+    // request; the kernel drops the rest before they reach the socket. Should
+    // the filter be refused, every message is still judged, only at more cost.
+    const icmp_filter only_ours{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH |
+                                  1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
+    setsockopt(fd, SOL_RAW, ICMP_FILTER, &only_ours, sizeof only_ours);
+    socket = {static_cast<std::uintptr_t>(fd), false, 0, 0};
     return true;
   }
   return (errno == EPERM || errno == EACCES) && open_datagram_socket(socket);
 }
 
-bool SystemIcmp::set_receive_timeout(const IcmpSocket& socket, std::uint32_t milliseconds) {
-  return set_timeout(socket, SO_RCVTIMEO, milliseconds);
+bool SystemIcmp::set_receive_timeout(IcmpSocket& socket, std::uint32_t milliseconds) {
+  if (!set_timeout(socket, SO_RCVTIMEO, milliseconds)) return false;
+  socket.receive_timeout_ms = milliseconds;
+  return true;
 }
 
 bool SystemIcmp::set_send_timeout(const IcmpSocket& socket, std::uint32_t milliseconds) {
@@ -153,8 +173,8 @@ bool SystemIcmp::look_up_name(const char* name, std::uint32_t& address) {
   hints.ai_protocol = IPPROTO_ICMP;
   addrinfo* found = nullptr;
   if (getaddrinfo(name, nullptr, &hints, &found) != 0) return false;
-  const bool usable = found != nullptr && found->ai_family == AF_INET &&
-                      found->ai_addrlen >= sizeof(sockaddr_in);
+  const bool usable =
+      found != nullptr && found->ai_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in);
   if (usable) {
     sockaddr_in first{};
     std::memcpy(&first, found->ai_addr, sizeof first);
@@ -173,9 +193,32 @@ bool SystemIcmp::send_to(const IcmpSocket& socket, std::span<const std::uint8_t>
                 reinterpret_cast<const sockaddr*>(&destination), sizeof destination) >= 0;
 }
 
-Received SystemIcmp::receive(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
-  return socket.kernel_sets_identifier ? receive_datagram_socket(socket, buffer)
-                                       : receive_whole(socket, buffer);
+// On loopback the answer is usually queued before the send returns, so look
+// first and wait only when nothing is there.
+Received SystemIcmp::receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
+                             std::uint32_t wait_ms) {
+  const Received first = receive_now(socket, buffer);
+  if (first.status != ReceiveStatus::failed || errno != EAGAIN) {
+    return first.status == ReceiveStatus::failed && errno == EINTR
+               ? Received{ReceiveStatus::interrupted, 0}
+               : first;
+  }
+  pollfd ready{descriptor(socket), POLLIN, 0};
+  const int polled = poll(&ready, 1, static_cast<int>(wait_ms));
+  if (polled == 0) return {ReceiveStatus::failed, 0};  // the wait is over
+  if (polled < 0) {
+    return {errno == EINTR ? ReceiveStatus::interrupted : ReceiveStatus::failed, 0};
+  }
+  if (socket.kernel_sets_identifier && (ready.revents & POLLERR) != 0) {
+    const Received error = receive_queued_error(socket, buffer);
+    if (error.status != ReceiveStatus::failed) return error;
+  }
+  const Received second = receive_now(socket, buffer);
+  // Woken with nothing to read (or by a signal): the caller waits again.
+  if (second.status == ReceiveStatus::failed && (errno == EAGAIN || errno == EINTR)) {
+    return {ReceiveStatus::interrupted, 0};
+  }
+  return second;
 }
 
 void SystemIcmp::close_socket(const IcmpSocket& socket) { close(descriptor(socket)); }

@@ -26,12 +26,14 @@ bool SystemIcmp::open_socket(IcmpSocket& socket) {
   const SOCKET opened =
       WSASocketA(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0, WSA_FLAG_OVERLAPPED);
   if (opened == INVALID_SOCKET) return false;
-  socket = {static_cast<std::uintptr_t>(opened), false, 0};
+  socket = {static_cast<std::uintptr_t>(opened), false, 0, 0};
   return true;
 }
 
-bool SystemIcmp::set_receive_timeout(const IcmpSocket& socket, std::uint32_t milliseconds) {
-  return set_timeout(socket, SO_RCVTIMEO, milliseconds);
+bool SystemIcmp::set_receive_timeout(IcmpSocket& socket, std::uint32_t milliseconds) {
+  if (!set_timeout(socket, SO_RCVTIMEO, milliseconds)) return false;
+  socket.receive_timeout_ms = milliseconds;
+  return true;
 }
 
 bool SystemIcmp::set_send_timeout(const IcmpSocket& socket, std::uint32_t milliseconds) {
@@ -62,7 +64,12 @@ bool SystemIcmp::send_to(const IcmpSocket& socket, std::span<const std::uint8_t>
                 sizeof destination) != SOCKET_ERROR;
 }
 
-Received SystemIcmp::receive(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
+// A receive waits as long as the socket's receive time-out says.
+Received SystemIcmp::receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
+                             std::uint32_t wait_ms) {
+  if (wait_ms != socket.receive_timeout_ms && !set_receive_timeout(socket, wait_ms)) {
+    return {ReceiveStatus::failed, 0};
+  }
   sockaddr_in sender{};
   int sender_length = sizeof sender;
   const int length = recvfrom(native(socket), reinterpret_cast<char*>(buffer.data()),
