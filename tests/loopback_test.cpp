@@ -22,7 +22,9 @@
 #include "tests/peer/fault_script.h"
 #include "tests/small_stack.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dirent.h>
 #include <linux/icmp.h>
 #include <sys/socket.h>
@@ -279,22 +281,31 @@ TEST_F(Faults, NoHeapAllocationDuringACall) {
   EXPECT_EQ(allocations, 0u);
 }
 
-#if !defined(_WIN32)
-std::size_t open_descriptors() {
-  std::size_t count = 0;
+// Open descriptors of this process; -1 where they cannot be counted. Under
+// Wine a Windows program sees its own Linux process's descriptors, and each
+// socket it holds is one of them.
+long open_descriptors() {
+  long count = 0;
+#if defined(_WIN32)
+  WIN32_FIND_DATAA entry;
+  HANDLE listing = FindFirstFileA("Z:\\proc\\self\\fd\\*", &entry);
+  if (listing == INVALID_HANDLE_VALUE) return -1;
+  do ++count;
+  while (FindNextFileA(listing, &entry));
+  FindClose(listing);
+#else
   DIR* directory = opendir("/proc/self/fd");
+  if (directory == nullptr) return -1;
   while (readdir(directory) != nullptr) ++count;
   closedir(directory);
+#endif
   return count;
 }
-#endif
 
 TEST_F(Faults, NoDescriptorLeaksOverManyCallsOfEveryKind) {
-#if defined(_WIN32)
-  GTEST_SKIP() << "descriptors are counted on Linux only";
-#else
-  const std::size_t before = open_descriptors();
-  const std::vector<std::vector<exthost::TextArgument> > calls = {
+  const long before = open_descriptors();
+  if (before < 0) GTEST_SKIP() << "descriptors are counted on Linux and under Wine only";
+  const std::vector<std::vector<exthost::TextArgument>> calls = {
       {{"127.0.0.12"}},            // answered
       {{"127.0.0.6"}},             // error quoting our request
       {{"no-such-host.invalid"}},  // unresolvable
@@ -304,6 +315,11 @@ TEST_F(Faults, NoDescriptorLeaksOverManyCallsOfEveryKind) {
   for (std::size_t i = 0; i < 1000; ++i) exthost::call_with_text(ping_, calls[i % calls.size()]);
   ping("127.0.0.5");  // header only: waits out the second
   ping("127.0.0.1");  // nobody answers
+#if defined(_WIN32)
+  // Wine keeps descriptors of its own that come and go; a socket leaked on
+  // any one kind of call would still add 200 or more.
+  EXPECT_LE(open_descriptors(), before + 8);
+#else
   EXPECT_EQ(open_descriptors(), before);
 #endif
 }
