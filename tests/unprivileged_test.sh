@@ -18,17 +18,16 @@ as_nobody() {
 now_ms() { date +%s%3N; }
 
 passed=0 failed=0
+record() {  # record STATUS FAILURE_MESSAGE
+  if [ "$1" = 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $2" >&2; fi
+}
 check() {  # check NAME RESULT_PATTERN MIN_MS MAX_MS TARGET
   name=$1 pattern=$2 min=$3 max=$4 target=$5
   started=$(now_ms)
   result=$(as_nobody "$exthost" "$library" ping "$target" 2>&1)
   took=$(($(now_ms) - started))
-  if printf '%s' "$result" | grep -qxE -- "$pattern" && [ "$took" -ge "$min" ] && [ "$took" -le "$max" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL: $name: ping $target gave '$result' in $took ms (want $pattern in $min..$max ms)" >&2
-  fi
+  printf '%s' "$result" | grep -qxE -- "$pattern" && [ "$took" -ge "$min" ] && [ "$took" -le "$max" ]
+  record $? "$name: ping $target gave '$result' in $took ms (want $pattern in $min..$max ms)"
 }
 
 sysctl -qw net.ipv4.ping_group_range="0 2147483647"
@@ -40,13 +39,9 @@ check "group range open: silent target" '-1' 980 1500 127.0.0.1
 check "group range open: error quoting our request" '-1' 0 300 127.0.0.6
 
 # Every scripted misbehaviour, through the datagram socket.
-if as_nobody env PINGEXT_PRIVATE_NETNS=1 PINGEXT_LIBRARY="$library" "$loopback_test" \
-     --gtest_filter='Faults.*' --gtest_brief=1; then
-  passed=$((passed + 1))
-else
-  failed=$((failed + 1))
-  echo "FAIL: the scripted faults, as nobody" >&2
-fi
+as_nobody env PINGEXT_PRIVATE_NETNS=1 PINGEXT_LIBRARY="$library" "$loopback_test" \
+  --gtest_filter='Faults.*' --gtest_brief=1
+record $? "the scripted faults, as nobody"
 
 sysctl -qw net.ipv4.ping_group_range="1 0"
 sysctl -qw net.ipv4.icmp_echo_ignore_all=0

@@ -3,9 +3,9 @@
 // net.ipv4.ping_group_range may open. Either way the probe receives what a raw
 // socket delivers: an IPv4 header followed by the ICMP message.
 //
-// Waits use poll, whose time-out is precise to well under a millisecond; the
-// socket's receive time-out runs on the coarse timer wheel (tens of ms late
-// at one second) and is only a backstop here.
+// Receives never block: waits use poll, whose time-out is precise to well
+// under a millisecond. The socket's receive time-out is still set, but it runs
+// on the coarse timer wheel (tens of ms late at one second) and is not used.
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
