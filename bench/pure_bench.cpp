@@ -35,10 +35,11 @@ void BM_MatchEchoReply(benchmark::State& state) {
                                      0,    0, 127, 0,  0, 1, 127, 0, 0,  1};
   std::copy_n(request.begin(), pingext::kEchoRequestSize, reply.begin() + 20);
   reply[20] = pingext::kIcmpEchoReply;
-  const pingext::SentEcho sent{0x1234, 5000, {127, 0, 0, 1}};
+  const pingext::SentEcho sent{0x1234, 5000, {pingext::IpFamily::v4, {127, 0, 0, 1}, 0}};
   std::uint32_t receive_time = 5000;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(pingext::match_echo_reply(reply, ++receive_time, sent));
+    benchmark::DoNotOptimize(
+        pingext::match_echo_reply(pingext::split_ipv4_datagram(reply), ++receive_time, sent));
   }
 }
 BENCHMARK(BM_MatchEchoReply);

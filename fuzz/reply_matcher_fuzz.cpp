@@ -16,12 +16,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memcpy(&sent.send_time, data, 4);
   std::memcpy(&receive_time, data + 4, 4);
   std::memcpy(&sent.identifier, data + 8, 2);
-  std::memcpy(sent.destination, data + 10, 4);
+  sent.destination.family = pingext::IpFamily::v4;
+  std::memcpy(sent.destination.bytes, data + 10, 4);
   // An exactly sized copy, so a read past the received bytes is caught.
   const std::size_t length = std::min(size - kHeader, pingext::kPacketBufferSize);
   const std::vector<std::uint8_t> datagram(data + kHeader, data + kHeader + length);
 
-  const pingext::ReplyMatch match = pingext::match_echo_reply(datagram, receive_time, sent);
+  const pingext::ReplyMatch match =
+      pingext::match_echo_reply(pingext::split_ipv4_datagram(datagram), receive_time, sent);
   switch (match.verdict) {
     case pingext::ReplyVerdict::echo_reply:
       if (match.round_trip_ms != static_cast<std::int32_t>(receive_time - sent.send_time))

@@ -6,12 +6,19 @@
 #include <cstdint>
 #include <span>
 
+#include "probe/ip_address.h"
+
 namespace pingext::platform {
 
 struct IcmpSocket {
   std::uintptr_t handle;
+  IpFamily family;
+  // Raw IPv4 sockets deliver the IPv4 header before each message; the probe
+  // takes the sender from it.
+  bool delivers_ipv4_header;
   // Some sockets (Linux ICMP datagram sockets) write their own identifier into
   // every request; replies then carry that one instead of the process's.
+  // send_to stores it in kernel_identifier.
   bool kernel_sets_identifier;
   std::uint16_t kernel_identifier;
   // The receive time-out last set, so a platform that waits by it changes it
@@ -20,7 +27,7 @@ struct IcmpSocket {
 };
 
 enum class ReceiveStatus {
-  datagram,     // `length` bytes: an IPv4 header followed by an ICMP message
+  datagram,     // `length` bytes from `sender`
   too_long,     // a datagram that did not fit the buffer; nothing usable
   interrupted,  // woke without a datagram (a signal); the wait may go on
   failed,       // time-out or error: the wait is over
@@ -29,23 +36,25 @@ enum class ReceiveStatus {
 struct Received {
   ReceiveStatus status;
   std::size_t length;
+  IpAddress sender;
 };
 
 inline constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
 
 struct SystemIcmp {
-  // Opens an ICMP socket; false when none may be opened.
-  static bool open_socket(IcmpSocket& socket);
+  // Opens an ICMP socket of the family; false when none may be opened.
+  static bool open_socket(IcmpSocket& socket, IpFamily family);
   static bool set_receive_timeout(IcmpSocket& socket, std::uint32_t milliseconds);
   static bool set_send_timeout(const IcmpSocket& socket, std::uint32_t milliseconds);
   // Dotted-decimal conversion; kAddressNone (also the value of 255.255.255.255)
   // when `name` is not an address. The result is in network order.
   static std::uint32_t convert_dotted(const char* name);
-  // Name lookup, IPv4, first address, network order. Safe on any thread.
-  static bool look_up_name(const char* name, std::uint32_t& address);
-  static bool send_to(const IcmpSocket& socket, std::span<const std::uint8_t> message,
-                      std::uint32_t address);
-  // Waits at most `wait_ms` (at least 1) for one datagram.
+  // Name lookup, first address. Safe on any thread.
+  static bool look_up_name(const char* name, IpAddress& address);
+  static bool send_to(IcmpSocket& socket, std::span<const std::uint8_t> message,
+                      const IpAddress& destination);
+  // Waits at most `wait_ms` (at least 1) for one datagram: an ICMP message, or
+  // on a socket that delivers_ipv4_header, an IPv4 header and a message.
   static Received receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
                           std::uint32_t wait_ms);
   static void close_socket(const IcmpSocket& socket);

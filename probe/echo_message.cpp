@@ -24,6 +24,10 @@ void write_le32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t val
   for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
+constexpr std::size_t kIpv4HeaderMinimum = 20;
+constexpr std::size_t kIcmpHeaderSize = 8;
+constexpr std::uint8_t kProtocolIcmp = 1;
+
 std::size_t ipv4_header_length(std::uint8_t first_byte) {
   return static_cast<std::size_t>(first_byte & 0x0Fu) * 4;
 }
@@ -36,15 +40,14 @@ bool is_icmp_error(std::uint8_t type) {
 // An ICMP error carries the IPv4 header and the first 8 bytes of the datagram
 // that caused it. It is ours when it quotes an ICMP echo request to our
 // destination with our identifier.
-bool quotes_our_request(std::span<const std::uint8_t> datagram, std::size_t quote_at,
-                        const SentEcho& sent) {
-  if (datagram.size() < quote_at + 20) return false;
-  const std::size_t quoted_header = ipv4_header_length(datagram[quote_at]);
-  constexpr std::uint8_t kProtocolIcmp = 1;
-  if (quoted_header < 20 || datagram.size() < quote_at + quoted_header + 8) return false;
-  const auto quote = datagram.subspan(quote_at);
+bool quotes_our_request(std::span<const std::uint8_t> quote, const SentEcho& sent) {
+  if (quote.size() < kIpv4HeaderMinimum) return false;
+  const std::size_t quoted_header = ipv4_header_length(quote[0]);
+  if (quoted_header < kIpv4HeaderMinimum || quote.size() < quoted_header + kIcmpHeaderSize) {
+    return false;
+  }
   return quote[9] == kProtocolIcmp &&
-         std::equal(sent.destination, sent.destination + 4, &quote[16]) &&
+         std::equal(sent.destination.bytes, sent.destination.bytes + 4, &quote[16]) &&
          quote[quoted_header] == kIcmpEchoRequest &&
          read_le16(quote, quoted_header + 4) == sent.identifier;
 }
@@ -72,23 +75,32 @@ void build_echo_request(std::span<std::uint8_t, kPacketBufferSize> request,
   write_le16(request, 2, internet_checksum(std::span(request).first(kEchoRequestSize)));
 }
 
-ReplyMatch match_echo_reply(std::span<const std::uint8_t> datagram, std::uint32_t receive_time,
+IcmpMessage split_ipv4_datagram(std::span<const std::uint8_t> datagram) {
+  IcmpMessage message{{IpFamily::v4, {}, 0}, {}};
+  if (datagram.size() < kIpv4HeaderMinimum) return message;
+  const std::size_t header = ipv4_header_length(datagram[0]);
+  if (header < kIpv4HeaderMinimum || datagram.size() < header) return message;
+  std::copy_n(&datagram[12], 4, message.sender.bytes);
+  message.bytes = datagram.subspan(header);
+  return message;
+}
+
+ReplyMatch match_echo_reply(const IcmpMessage& message, std::uint32_t receive_time,
                             const SentEcho& sent) {
   constexpr ReplyMatch kPassOver{ReplyVerdict::pass_over, kPingFailed};
-  if (datagram.empty()) return kPassOver;
-  const std::size_t h = ipv4_header_length(datagram[0]);
-  if (datagram.size() < h + 8) return kPassOver;
-  const std::uint8_t type = datagram[h];
+  const std::span<const std::uint8_t> icmp = message.bytes;
+  if (icmp.size() < kIcmpHeaderSize) return kPassOver;
+  const std::uint8_t type = icmp[0];
   if (is_icmp_error(type)) {
-    return quotes_our_request(datagram, h + 8, sent)
+    return quotes_our_request(icmp.subspan(kIcmpHeaderSize), sent)
                ? ReplyMatch{ReplyVerdict::error_for_request, kPingFailed}
                : kPassOver;
   }
   // Without the echoed send time a reply can neither be told from a stale one
   // nor timed.
-  if (type != kIcmpEchoReply || datagram.size() < h + 12) return kPassOver;
-  if (read_le16(datagram, h + 4) != sent.identifier) return kPassOver;
-  const std::uint32_t echoed_time = read_le32(datagram, h + 8);
+  if (type != kIcmpEchoReply || icmp.size() < kEchoRequestSize) return kPassOver;
+  if (read_le16(icmp, 4) != sent.identifier) return kPassOver;
+  const std::uint32_t echoed_time = read_le32(icmp, 8);
   if (echoed_time != sent.send_time) return kPassOver;
   return {ReplyVerdict::echo_reply, static_cast<std::int32_t>(receive_time - echoed_time)};
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 
+#include "probe/ip_address.h"
+
 namespace pingext {
 
 inline constexpr std::size_t kPacketBufferSize = 1024;
@@ -36,8 +38,19 @@ void build_echo_request(std::span<std::uint8_t, kPacketBufferSize> request,
 struct SentEcho {
   std::uint16_t identifier;
   std::uint32_t send_time;
-  std::uint8_t destination[4];  // IPv4 address, network order
+  IpAddress destination;
 };
+
+// One received ICMP message, without any IP header, and who sent it.
+struct IcmpMessage {
+  IpAddress sender;
+  std::span<const std::uint8_t> bytes;
+};
+
+// A raw IPv4 socket delivers the IPv4 header before the message: the sender
+// is the header's source address. Without a whole, valid header (at least 20
+// bytes) the message is empty.
+IcmpMessage split_ipv4_datagram(std::span<const std::uint8_t> datagram);
 
 enum class ReplyVerdict {
   pass_over,          // not about this call: keep waiting
@@ -50,9 +63,9 @@ struct ReplyMatch {
   std::int32_t round_trip_ms;
 };
 
-// Judges one received datagram (IPv4 header followed by an ICMP message).
-// `datagram` holds exactly the received bytes.
-ReplyMatch match_echo_reply(std::span<const std::uint8_t> datagram, std::uint32_t receive_time,
+// Judges one received message. `message.bytes` holds exactly the ICMP bytes
+// received; `receive_time` is the tick read when it was received.
+ReplyMatch match_echo_reply(const IcmpMessage& message, std::uint32_t receive_time,
                             const SentEcho& sent);
 
 }  // namespace pingext

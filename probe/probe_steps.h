@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 
 #include "platform/icmp_platform.h"
 #include "probe/echo_message.h"
@@ -13,9 +12,23 @@
 namespace pingext {
 
 template <typename Platform>
+bool resolve_target(Platform& platform, const char* name, IpAddress& destination) {
+  const std::uint32_t dotted = platform.convert_dotted(name);
+  if (dotted != platform::kAddressNone) {
+    destination = ipv4_address(dotted);
+    return true;
+  }
+  return platform.look_up_name(name, destination);
+}
+
+template <typename Platform>
 std::int32_t probe_round_trip(Platform& platform, const char* name) {
+  // The address decides the socket's family, so it comes first.
+  IpAddress destination{};
+  if (!resolve_target(platform, name, destination)) return kPingFailed;
+
   platform::IcmpSocket socket{};
-  if (!platform.open_socket(socket)) return kPingFailed;
+  if (!platform.open_socket(socket, destination.family)) return kPingFailed;
 
   // Every path below leaves through here, so the socket is closed exactly once.
   const auto finish = [&](std::int32_t result) {
@@ -28,26 +41,18 @@ std::int32_t probe_round_trip(Platform& platform, const char* name) {
     return finish(kPingFailed);
   }
 
-  std::uint32_t address = platform.convert_dotted(name);
-  if (address == platform::kAddressNone && !platform.look_up_name(name, address)) {
-    return finish(kPingFailed);
-  }
-
   std::array<std::uint8_t, kPacketBufferSize> request{};
   std::array<std::uint8_t, kPacketBufferSize> reply{};
   const std::uint32_t process_id = platform.process_id();
   const std::uint32_t send_time = platform.tick_count_ms();
   build_echo_request(request, process_id, send_time);
 
-  SentEcho sent{
-      socket.kernel_sets_identifier ? socket.kernel_identifier : echo_identifier(process_id),
-      send_time,
-      {}};
-  std::memcpy(sent.destination, &address, sizeof sent.destination);
-
-  if (!platform.send_to(socket, std::span(request).first(kEchoRequestSize), address)) {
+  if (!platform.send_to(socket, std::span(request).first(kEchoRequestSize), destination)) {
     return finish(kPingFailed);
   }
+  const SentEcho sent{
+      socket.kernel_sets_identifier ? socket.kernel_identifier : echo_identifier(process_id),
+      send_time, destination};
 
   // A raw socket sees every ICMP message reaching the host, so wait for ours
   // until one second after the send, however much else arrives meanwhile.
@@ -56,8 +61,10 @@ std::int32_t probe_round_trip(Platform& platform, const char* name) {
     const std::uint32_t receive_time = platform.tick_count_ms();
     if (received.status == platform::ReceiveStatus::failed) return finish(kPingFailed);
     if (received.status == platform::ReceiveStatus::datagram && received.length <= reply.size()) {
-      const ReplyMatch match =
-          match_echo_reply(std::span(reply).first(received.length), receive_time, sent);
+      const std::span<const std::uint8_t> bytes = std::span(reply).first(received.length);
+      const IcmpMessage message = socket.delivers_ipv4_header ? split_ipv4_datagram(bytes)
+                                                              : IcmpMessage{received.sender, bytes};
+      const ReplyMatch match = match_echo_reply(message, receive_time, sent);
       if (match.verdict == ReplyVerdict::echo_reply) return finish(match.round_trip_ms);
       if (match.verdict == ReplyVerdict::error_for_request) return finish(kPingFailed);
     }

@@ -17,7 +17,8 @@ constexpr std::uint32_t kProcessId = 0x00051234;
 constexpr std::uint16_t kIdentifier = 0x1234;
 constexpr std::uint32_t kSendTime = 5000;
 constexpr std::array<std::uint8_t, 4> kDestination{127, 0, 0, 9};
-constexpr SentEcho kSent{kIdentifier, kSendTime, {127, 0, 0, 9}};
+constexpr std::array<std::uint8_t, 4> kUs{127, 0, 0, 1};
+constexpr SentEcho kSent{kIdentifier, kSendTime, {IpFamily::v4, {127, 0, 0, 9}, 0}};
 
 void put_le16(Bytes& bytes, std::size_t at, std::uint32_t value) {
   bytes[at] = static_cast<std::uint8_t>(value);
@@ -29,18 +30,20 @@ void put_le32(Bytes& bytes, std::size_t at, std::uint32_t value) {
   put_le16(bytes, at + 2, value >> 16);
 }
 
-// An IPv4 header of `header_length` bytes, protocol ICMP, to `to`.
-Bytes ipv4_header(std::size_t header_length, std::array<std::uint8_t, 4> to) {
+// An IPv4 header of `header_length` bytes, protocol ICMP, from `from` to `to`.
+Bytes ipv4_header(std::size_t header_length, std::array<std::uint8_t, 4> from,
+                  std::array<std::uint8_t, 4> to) {
   Bytes header(header_length, 0);
   header[0] = static_cast<std::uint8_t>(0x40 | header_length / 4);
   header[9] = 1;
+  std::copy(from.begin(), from.end(), header.begin() + 12);
   std::copy(to.begin(), to.end(), header.begin() + 16);
   return header;
 }
 
 Bytes echo_reply(std::uint16_t identifier = kIdentifier, std::uint32_t send_time = kSendTime,
                  std::size_t header_length = 20, std::uint16_t sequence = 0) {
-  Bytes datagram = ipv4_header(header_length, {127, 0, 0, 1});
+  Bytes datagram = ipv4_header(header_length, kDestination, kUs);
   datagram.resize(header_length + 12, 0);
   put_le16(datagram, header_length + 4, identifier);
   put_le16(datagram, header_length + 6, sequence);
@@ -52,10 +55,10 @@ Bytes echo_reply(std::uint16_t identifier = kIdentifier, std::uint32_t send_time
 Bytes icmp_error(std::uint8_t type, std::uint16_t identifier = kIdentifier,
                  std::array<std::uint8_t, 4> to = kDestination,
                  std::uint8_t quoted_type = kIcmpEchoRequest, std::uint8_t quoted_protocol = 1) {
-  Bytes datagram = ipv4_header(20, {127, 0, 0, 1});
+  Bytes datagram = ipv4_header(20, {127, 0, 0, 254}, kUs);
   datagram.resize(28, 0);
   datagram[20] = type;
-  Bytes quoted = ipv4_header(20, to);
+  Bytes quoted = ipv4_header(20, kUs, to);
   quoted[9] = quoted_protocol;
   datagram.insert(datagram.end(), quoted.begin(), quoted.end());
   const Bytes original{quoted_type,
@@ -150,6 +153,10 @@ TEST(MatchEchoReply, AppliesTheReplyRule) {
       {"empty", Bytes{}, kSendTime, ReplyVerdict::pass_over},
       {"options read as H = 20", with_byte(echo_reply(kIdentifier, kSendTime, 24), 0, 0x45),
        kSendTime, ReplyVerdict::pass_over},
+      {"header length below 20 bytes", with_byte(echo_reply(), 0, 0x44), kSendTime,
+       ReplyVerdict::pass_over},
+      {"datagram shorter than its header", with_length(echo_reply(kIdentifier, kSendTime, 24), 22),
+       kSendTime, ReplyVerdict::pass_over},
       {"echo request, not reply", with_byte(echo_reply(), 20, kIcmpEchoRequest), kSendTime,
        ReplyVerdict::pass_over},
       {"unreachable quoting ours", icmp_error(3), kSendTime, ReplyVerdict::error_for_request},
@@ -171,7 +178,8 @@ TEST(MatchEchoReply, AppliesTheReplyRule) {
   for (const auto& c : cases) {
     SentEcho sent = kSent;
     sent.send_time = c.send_time;
-    const ReplyMatch match = match_echo_reply(c.datagram, c.receive_time, sent);
+    const ReplyMatch match =
+        match_echo_reply(split_ipv4_datagram(c.datagram), c.receive_time, sent);
     EXPECT_EQ(match.verdict, c.verdict) << c.name;
     if (c.verdict == ReplyVerdict::echo_reply) {
       EXPECT_EQ(match.round_trip_ms, c.round_trip_ms) << c.name;
@@ -182,10 +190,10 @@ TEST(MatchEchoReply, AppliesTheReplyRule) {
 TEST(MatchEchoReply, RoundTripOfABuiltRequestEchoedBack) {
   std::array<std::uint8_t, kPacketBufferSize> request{};
   build_echo_request(request, kProcessId, kSendTime);
-  Bytes reply = ipv4_header(20, {127, 0, 0, 1});
+  Bytes reply = ipv4_header(20, kDestination, kUs);
   reply.insert(reply.end(), request.begin(), request.begin() + kEchoRequestSize);
   reply[20] = kIcmpEchoReply;
-  const ReplyMatch match = match_echo_reply(reply, kSendTime + 42, kSent);
+  const ReplyMatch match = match_echo_reply(split_ipv4_datagram(reply), kSendTime + 42, kSent);
   EXPECT_EQ(match.verdict, ReplyVerdict::echo_reply);
   EXPECT_EQ(match.round_trip_ms, 42);
 }

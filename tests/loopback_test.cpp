@@ -113,7 +113,7 @@ TEST_F(Answering, UnresolvableNameFailsQuickly) {
 TEST_F(Answering, RequestOnTheWireIsTwelveBytesWithAValidChecksum) {
   using pingext::platform::SystemIcmp;
   pingext::platform::IcmpSocket capture{};
-  ASSERT_TRUE(SystemIcmp::open_socket(capture));
+  ASSERT_TRUE(SystemIcmp::open_socket(capture, pingext::IpFamily::v4));
   if (capture.kernel_sets_identifier) {
     SystemIcmp::close_socket(capture);
     GTEST_SKIP() << "capturing needs a raw socket, which this user may not open";

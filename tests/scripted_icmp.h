@@ -31,11 +31,13 @@ struct ScriptedIcmp {
   bool send_timeout_succeeds = true;
   std::uint32_t dotted_address = platform::kAddressNone;
   bool lookup_succeeds = true;
-  std::uint32_t looked_up_address = 0x0900007F;  // 127.0.0.9
+  IpAddress looked_up_address = ipv4_address(0x0900007F);  // 127.0.0.9
   bool send_succeeds = true;
   std::uint32_t pid = 0x00051234;
   std::uint32_t now = 100000;
-  platform::IcmpSocket opened_socket{7, false, 0, 0};
+  platform::IcmpSocket opened_socket{7, IpFamily::v4, true, false, 0, 0};
+  // Whom a datagram comes from, for sockets that deliver no IP header.
+  IpAddress arrival_sender = ipv4_address(0x0900007F);
   std::deque<Arrival> arrivals;
   // Arrivals that never end, one after another, once `arrivals` is empty.
   std::function<Arrival()> endless;
@@ -47,10 +49,11 @@ struct ScriptedIcmp {
   std::vector<std::uint32_t> receive_timeouts;
   std::vector<std::uint32_t> waits;
   Bytes sent_request;
-  std::uint32_t sent_to = 0;
+  IpAddress sent_to{};
   std::uint32_t send_time = 0;
 
-  bool open_socket(platform::IcmpSocket& socket) {
+  bool open_socket(platform::IcmpSocket& socket, IpFamily family) {
+    EXPECT_EQ(family, looked_up_address.family);
     if (!open_succeeds) return false;
     ++opens;
     socket = opened_socket;
@@ -64,13 +67,13 @@ struct ScriptedIcmp {
     return send_timeout_succeeds;
   }
   std::uint32_t convert_dotted(const char*) { return dotted_address; }
-  bool look_up_name(const char*, std::uint32_t& address) {
+  bool look_up_name(const char*, IpAddress& address) {
     ++lookups;
     if (lookup_succeeds) address = looked_up_address;
     return lookup_succeeds;
   }
-  bool send_to(const platform::IcmpSocket&, std::span<const std::uint8_t> message,
-               std::uint32_t address) {
+  bool send_to(platform::IcmpSocket&, std::span<const std::uint8_t> message,
+               const IpAddress& address) {
     sent_request.assign(message.begin(), message.end());
     sent_to = address;
     send_time = now;
@@ -86,15 +89,15 @@ struct ScriptedIcmp {
     if (arrivals.empty() || arrivals.front().after_ms > timeout) {
       if (!arrivals.empty()) arrivals.front().after_ms -= timeout;
       now += timeout;
-      return {platform::ReceiveStatus::failed, 0};
+      return {platform::ReceiveStatus::failed, 0, {}};
     }
     Arrival arrival = std::move(arrivals.front());
     arrivals.pop_front();
     now += arrival.after_ms;
-    if (arrival.status != platform::ReceiveStatus::datagram) return {arrival.status, 0};
+    if (arrival.status != platform::ReceiveStatus::datagram) return {arrival.status, 0, {}};
     const Bytes datagram = arrival.datagram(sent_request);
     std::copy(datagram.begin(), datagram.end(), buffer.begin());
-    return {platform::ReceiveStatus::datagram, datagram.size()};
+    return {platform::ReceiveStatus::datagram, datagram.size(), arrival_sender};
   }
   void close_socket(const platform::IcmpSocket&) { ++closes; }
   std::uint32_t tick_count_ms() { return now; }

@@ -1,7 +1,6 @@
 // Linux: a raw ICMP socket when the process may open one (root or
 // CAP_NET_RAW), otherwise an ICMP datagram ("ping") socket, which the groups in
-// net.ipv4.ping_group_range may open. Either way the probe receives what a raw
-// socket delivers: an IPv4 header followed by the ICMP message.
+// net.ipv4.ping_group_range may open.
 //
 // Receives never block: waits use poll, whose time-out is precise to well
 // under a millisecond. The socket's receive time-out is still set, but it runs
@@ -30,6 +29,15 @@ constexpr std::uint8_t kProtocolIcmp = 1;
 
 int descriptor(const IcmpSocket& socket) { return static_cast<int>(socket.handle); }
 
+sockaddr_in socket_address(const IpAddress& address) {
+  sockaddr_in result{};
+  result.sin_family = AF_INET;
+  std::memcpy(&result.sin_addr, address.bytes, 4);
+  return result;
+}
+
+IpAddress ip_address(const sockaddr_in& address) { return ipv4_address(address.sin_addr.s_addr); }
+
 bool set_timeout(const IcmpSocket& socket, int option, std::uint32_t milliseconds) {
   timeval timeout{};
   timeout.tv_sec = static_cast<time_t>(milliseconds / 1000);
@@ -37,26 +45,30 @@ bool set_timeout(const IcmpSocket& socket, int option, std::uint32_t millisecond
   return setsockopt(descriptor(socket), SOL_SOCKET, option, &timeout, sizeof timeout) == 0;
 }
 
-// One datagram if one is queued, or too_long when it did not fit: the kernel
-// then sets MSG_TRUNC in the message flags (datagram sockets ignore it as a
-// request). Otherwise failed, and errno tells why (EAGAIN: nothing queued).
+// One datagram and its sender if one is queued, or too_long when it did not
+// fit: the kernel then sets MSG_TRUNC in the message flags (datagram sockets
+// ignore it as a request). Otherwise failed, and errno tells why (EAGAIN:
+// nothing queued).
 Received receive_queued(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
   iovec data{buffer.data(), buffer.size()};
+  sockaddr_in sender{};
   msghdr message{};
+  message.msg_name = &sender;
+  message.msg_namelen = sizeof sender;
   message.msg_iov = &data;
   message.msg_iovlen = 1;
   const ssize_t length = recvmsg(descriptor(socket), &message, MSG_DONTWAIT);
-  if (length < 0) return {ReceiveStatus::failed, 0};
-  if ((message.msg_flags & MSG_TRUNC) != 0) return {ReceiveStatus::too_long, 0};
-  return {ReceiveStatus::datagram, static_cast<std::size_t>(length)};
+  if (length < 0) return {ReceiveStatus::failed, 0, {}};
+  if ((message.msg_flags & MSG_TRUNC) != 0) return {ReceiveStatus::too_long, 0, {}};
+  return {ReceiveStatus::datagram, static_cast<std::size_t>(length), ip_address(sender)};
 }
 
-// A minimal IPv4 header in front of what a datagram socket delivers without one.
-void write_ipv4_header(std::span<std::uint8_t> at, std::uint32_t destination) {
+// The IPv4 header of a request to `destination`, as an ICMP error quotes it.
+void write_quoted_ipv4_header(std::span<std::uint8_t> at, const sockaddr_in& destination) {
   std::memset(at.data(), 0, kIpv4HeaderSize);
   at[0] = 0x45;  // version 4, 20 bytes
   at[9] = kProtocolIcmp;
-  std::memcpy(&at[16], &destination, sizeof destination);
+  std::memcpy(&at[16], &destination.sin_addr, 4);
 }
 
 // The kernel chooses a datagram socket's identifier: its local port, which it
@@ -76,16 +88,20 @@ bool open_datagram_socket(IcmpSocket& socket) {
   }
   std::uint8_t port[2];
   std::memcpy(port, &local.sin_port, sizeof port);
-  socket = {static_cast<std::uintptr_t>(fd), true,
-            static_cast<std::uint16_t>(port[0] | port[1] << 8), 0};
+  socket = {static_cast<std::uintptr_t>(fd),
+            IpFamily::v4,
+            false,
+            true,
+            static_cast<std::uint16_t>(port[0] | port[1] << 8),
+            0};
   return true;
 }
 
 // A datagram socket reports ICMP errors about its requests on its error queue.
-// Rebuild the error message as a raw socket would have seen it, quoting the
-// request, so that the one reply rule judges it.
+// Rebuild the error message as it came, quoting the request, so that the one
+// reply rule judges it.
 Received receive_queued_error(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
-  constexpr std::size_t kQuoteAt = kIpv4HeaderSize + kIcmpHeaderSize + kIpv4HeaderSize;
+  constexpr std::size_t kQuoteAt = kIcmpHeaderSize + kIpv4HeaderSize;
   sockaddr_in original_destination{};
   iovec payload{buffer.data() + kQuoteAt, buffer.size() - kQuoteAt};
   alignas(cmsghdr) std::uint8_t control[256];
@@ -97,33 +113,29 @@ Received receive_queued_error(const IcmpSocket& socket, std::span<std::uint8_t> 
   message.msg_control = control;
   message.msg_controllen = sizeof control;
   const ssize_t length = recvmsg(descriptor(socket), &message, MSG_ERRQUEUE | MSG_DONTWAIT);
-  if (length < 0) return {ReceiveStatus::failed, 0};
+  if (length < 0) return {ReceiveStatus::failed, 0, {}};
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
        header = CMSG_NXTHDR(&message, header)) {
     if (header->cmsg_level != SOL_IP || header->cmsg_type != IP_RECVERR) continue;
     sock_extended_err error;
     std::memcpy(&error, CMSG_DATA(header), sizeof error);
     if (error.ee_origin != SO_EE_ORIGIN_ICMP) break;
-    write_ipv4_header(buffer, original_destination.sin_addr.s_addr);
-    std::uint8_t* const icmp = buffer.data() + kIpv4HeaderSize;
-    std::memset(icmp, 0, kIcmpHeaderSize);
-    icmp[0] = error.ee_type;
-    icmp[1] = error.ee_code;
-    write_ipv4_header(buffer.subspan(kIpv4HeaderSize + kIcmpHeaderSize),
-                      original_destination.sin_addr.s_addr);
-    return {ReceiveStatus::datagram, kQuoteAt + static_cast<std::size_t>(length)};
+    sockaddr_in offender{};
+    std::memcpy(&offender, CMSG_DATA(header) + sizeof error, sizeof offender);
+    std::memset(buffer.data(), 0, kIcmpHeaderSize);
+    buffer[0] = error.ee_type;
+    buffer[1] = error.ee_code;
+    write_quoted_ipv4_header(buffer.subspan(kIcmpHeaderSize), original_destination);
+    return {ReceiveStatus::datagram, kQuoteAt + static_cast<std::size_t>(length),
+            ip_address(offender)};
   }
   // Not an ICMP report (a local error, say): nothing to judge, keep waiting.
-  return {ReceiveStatus::interrupted, 0};
+  return {ReceiveStatus::interrupted, 0, {}};
 }
 
-// What a datagram socket has queued, in the form a raw socket delivers.
+// What a datagram socket has queued: a reply, or a report of an error.
 Received receive_queued_datagram(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
-  const Received received = receive_queued(socket, buffer.subspan(kIpv4HeaderSize));
-  if (received.status == ReceiveStatus::datagram) {
-    write_ipv4_header(buffer, 0);
-    return {ReceiveStatus::datagram, kIpv4HeaderSize + received.length};
-  }
+  const Received received = receive_queued(socket, buffer);
   if (received.status != ReceiveStatus::failed || errno == EAGAIN || errno == EINTR) {
     return received;
   }
@@ -138,7 +150,8 @@ Received receive_now(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
 
 }  // namespace
 
-bool SystemIcmp::open_socket(IcmpSocket& socket) {
+bool SystemIcmp::open_socket(IcmpSocket& socket, IpFamily family) {
+  if (family != IpFamily::v4) return false;
   const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
   if (fd >= 0) {
     // A raw socket is woken for every ICMP message reaching the host, our own
@@ -148,7 +161,7 @@ bool SystemIcmp::open_socket(IcmpSocket& socket) {
     const icmp_filter only_ours{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH |
                                   1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
     setsockopt(fd, SOL_RAW, ICMP_FILTER, &only_ours, sizeof only_ours);
-    socket = {static_cast<std::uintptr_t>(fd), false, 0, 0};
+    socket = {static_cast<std::uintptr_t>(fd), IpFamily::v4, true, false, 0, 0};
     return true;
   }
   return (errno == EPERM || errno == EACCES) && open_datagram_socket(socket);
@@ -166,7 +179,7 @@ bool SystemIcmp::set_send_timeout(const IcmpSocket& socket, std::uint32_t millis
 
 std::uint32_t SystemIcmp::convert_dotted(const char* name) { return inet_addr(name); }
 
-bool SystemIcmp::look_up_name(const char* name, std::uint32_t& address) {
+bool SystemIcmp::look_up_name(const char* name, IpAddress& address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_RAW;
@@ -178,17 +191,15 @@ bool SystemIcmp::look_up_name(const char* name, std::uint32_t& address) {
   if (usable) {
     sockaddr_in first{};
     std::memcpy(&first, found->ai_addr, sizeof first);
-    address = first.sin_addr.s_addr;
+    address = ip_address(first);
   }
   freeaddrinfo(found);
   return usable;
 }
 
-bool SystemIcmp::send_to(const IcmpSocket& socket, std::span<const std::uint8_t> message,
-                         std::uint32_t address) {
-  sockaddr_in destination{};
-  destination.sin_family = AF_INET;
-  destination.sin_addr.s_addr = address;
+bool SystemIcmp::send_to(IcmpSocket& socket, std::span<const std::uint8_t> message,
+                         const IpAddress& address) {
+  const sockaddr_in destination = socket_address(address);
   return sendto(descriptor(socket), message.data(), message.size(), 0,
                 reinterpret_cast<const sockaddr*>(&destination), sizeof destination) >= 0;
 }
@@ -200,14 +211,14 @@ Received SystemIcmp::receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
   const Received first = receive_now(socket, buffer);
   if (first.status != ReceiveStatus::failed || errno != EAGAIN) {
     return first.status == ReceiveStatus::failed && errno == EINTR
-               ? Received{ReceiveStatus::interrupted, 0}
+               ? Received{ReceiveStatus::interrupted, 0, {}}
                : first;
   }
   pollfd ready{descriptor(socket), POLLIN, 0};
   const int polled = poll(&ready, 1, static_cast<int>(wait_ms));
-  if (polled == 0) return {ReceiveStatus::failed, 0};  // the wait is over
+  if (polled == 0) return {ReceiveStatus::failed, 0, {}};  // the wait is over
   if (polled < 0) {
-    return {errno == EINTR ? ReceiveStatus::interrupted : ReceiveStatus::failed, 0};
+    return {errno == EINTR ? ReceiveStatus::interrupted : ReceiveStatus::failed, 0, {}};
   }
   if (socket.kernel_sets_identifier && (ready.revents & POLLERR) != 0) {
     const Received error = receive_queued_error(socket, buffer);
@@ -216,7 +227,7 @@ Received SystemIcmp::receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
   const Received second = receive_now(socket, buffer);
   // Woken with nothing to read (or by a signal): the caller waits again.
   if (second.status == ReceiveStatus::failed && (errno == EAGAIN || errno == EINTR)) {
-    return {ReceiveStatus::interrupted, 0};
+    return {ReceiveStatus::interrupted, 0, {}};
   }
   return second;
 }

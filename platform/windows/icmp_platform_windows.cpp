@@ -14,6 +14,13 @@ namespace {
 
 SOCKET native(const IcmpSocket& socket) { return static_cast<SOCKET>(socket.handle); }
 
+sockaddr_in socket_address(const IpAddress& address) {
+  sockaddr_in result{};
+  result.sin_family = AF_INET;
+  std::memcpy(&result.sin_addr, address.bytes, 4);
+  return result;
+}
+
 bool set_timeout(const IcmpSocket& socket, int option, std::uint32_t milliseconds) {
   const DWORD value = milliseconds;  // Winsock takes a 4-byte count of milliseconds
   return setsockopt(native(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&value),
@@ -22,11 +29,12 @@ bool set_timeout(const IcmpSocket& socket, int option, std::uint32_t millisecond
 
 }  // namespace
 
-bool SystemIcmp::open_socket(IcmpSocket& socket) {
+bool SystemIcmp::open_socket(IcmpSocket& socket, IpFamily family) {
+  if (family != IpFamily::v4) return false;
   const SOCKET opened =
       WSASocketA(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0, WSA_FLAG_OVERLAPPED);
   if (opened == INVALID_SOCKET) return false;
-  socket = {static_cast<std::uintptr_t>(opened), false, 0, 0};
+  socket = {static_cast<std::uintptr_t>(opened), IpFamily::v4, true, false, 0, 0};
   return true;
 }
 
@@ -42,22 +50,21 @@ bool SystemIcmp::set_send_timeout(const IcmpSocket& socket, std::uint32_t millis
 
 std::uint32_t SystemIcmp::convert_dotted(const char* name) { return inet_addr(name); }
 
-bool SystemIcmp::look_up_name(const char* name, std::uint32_t& address) {
+bool SystemIcmp::look_up_name(const char* name, IpAddress& address) {
   // Winsock keeps gethostbyname's answer per thread, so this is thread-safe.
   const hostent* found = gethostbyname(name);
   if (found == nullptr || found->h_addrtype != AF_INET || found->h_length != 4 ||
       found->h_addr_list[0] == nullptr) {
     return false;
   }
-  std::memcpy(&address, found->h_addr_list[0], sizeof address);
+  address = {IpFamily::v4, {}, 0};
+  std::memcpy(address.bytes, found->h_addr_list[0], 4);
   return true;
 }
 
-bool SystemIcmp::send_to(const IcmpSocket& socket, std::span<const std::uint8_t> message,
-                         std::uint32_t address) {
-  sockaddr_in destination{};
-  destination.sin_family = AF_INET;
-  destination.sin_addr.s_addr = address;
+bool SystemIcmp::send_to(IcmpSocket& socket, std::span<const std::uint8_t> message,
+                         const IpAddress& address) {
+  const sockaddr_in destination = socket_address(address);
   return sendto(native(socket), reinterpret_cast<const char*>(message.data()),
                 static_cast<int>(message.size()), 0,
                 reinterpret_cast<const sockaddr*>(&destination),
@@ -68,21 +75,24 @@ bool SystemIcmp::send_to(const IcmpSocket& socket, std::span<const std::uint8_t>
 Received SystemIcmp::receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
                              std::uint32_t wait_ms) {
   if (wait_ms != socket.receive_timeout_ms && !set_receive_timeout(socket, wait_ms)) {
-    return {ReceiveStatus::failed, 0};
+    return {ReceiveStatus::failed, 0, {}};
   }
   sockaddr_in sender{};
   int sender_length = sizeof sender;
   const int length = recvfrom(native(socket), reinterpret_cast<char*>(buffer.data()),
                               static_cast<int>(buffer.size()), 0,
                               reinterpret_cast<sockaddr*>(&sender), &sender_length);
-  if (length != SOCKET_ERROR) return {ReceiveStatus::datagram, static_cast<std::size_t>(length)};
+  if (length != SOCKET_ERROR) {
+    return {ReceiveStatus::datagram, static_cast<std::size_t>(length),
+            ipv4_address(sender.sin_addr.s_addr)};
+  }
   switch (WSAGetLastError()) {
     case WSAEMSGSIZE:  // longer than the buffer: not ours, and the rest is gone
-      return {ReceiveStatus::too_long, 0};
+      return {ReceiveStatus::too_long, 0, {}};
     case WSAEINTR:
-      return {ReceiveStatus::interrupted, 0};
+      return {ReceiveStatus::interrupted, 0, {}};
     default:
-      return {ReceiveStatus::failed, 0};
+      return {ReceiveStatus::failed, 0, {}};
   }
 }
 
