@@ -99,6 +99,9 @@ ReplyMatch match_echo_reply(const IcmpMessage& message, std::uint32_t receive_ti
   // Without the echoed send time a reply can neither be told from a stale one
   // nor timed.
   if (type != kIcmpEchoReply || icmp.size() < kEchoRequestSize) return kPassOver;
+  // Another call of this process may have sent to another host in the same
+  // millisecond; only the sender tells its reply from ours.
+  if (!same_host(message.sender, sent.destination)) return kPassOver;
   if (read_le16(icmp, 4) != sent.identifier) return kPassOver;
   const std::uint32_t echoed_time = read_le32(icmp, 8);
   if (echoed_time != sent.send_time) return kPassOver;

@@ -25,7 +25,9 @@ template <typename Platform>
 std::int32_t probe_round_trip(Platform& platform, const char* name) {
   // The address decides the socket's family, so it comes first.
   IpAddress destination{};
-  if (!resolve_target(platform, name, destination)) return kPingFailed;
+  if (!resolve_target(platform, name, destination) || is_unspecified(destination)) {
+    return kPingFailed;
+  }
 
   platform::IcmpSocket socket{};
   if (!platform.open_socket(socket, destination.family)) return kPingFailed;

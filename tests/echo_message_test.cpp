@@ -83,6 +83,11 @@ Bytes with_byte(Bytes bytes, std::size_t at, std::uint8_t value) {
   return bytes;
 }
 
+Bytes replace_bytes(Bytes bytes, std::size_t at, const Bytes& values) {
+  std::copy(values.begin(), values.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+  return bytes;
+}
+
 TEST(EchoRequest, MatchesTheKnownBytes) {
   std::array<std::uint8_t, kPacketBufferSize> request{};
   build_echo_request(request, 0xABCD1234, 0x00010203);
@@ -144,6 +149,8 @@ TEST(MatchEchoReply, AppliesTheReplyRule) {
       {"trailing payload ignored", with_length(echo_reply(), 100), kSendTime + 2,
        ReplyVerdict::echo_reply, 2},
       {"another identifier", echo_reply(0x4321), kSendTime + 1, ReplyVerdict::pass_over},
+      {"from another address", replace_bytes(echo_reply(), 12, {127, 0, 0, 10}), kSendTime + 1,
+       ReplyVerdict::pass_over},
       {"another send time", echo_reply(kIdentifier, kSendTime - 1000), kSendTime + 1,
        ReplyVerdict::pass_over},
       {"header only: H + 8", with_length(echo_reply(), 28), kSendTime, ReplyVerdict::pass_over},

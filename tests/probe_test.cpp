@@ -142,11 +142,18 @@ TEST(Probe, NoSocketMeansFailureAndNothingToClose) {
 
 TEST(Probe, AddressConversionComesFirstAndLookupOnlyWhenItFails) {
   ScriptedIcmp by_address;
-  by_address.dotted_address = 0x0100007F;
+  by_address.dotted_address = 0x0900007F;
+  by_address.looked_up_address = ipv4_address(0x0800007F);
   by_address.arrivals = {reply(1)};
-  EXPECT_EQ(probe_round_trip(by_address, "127.0.0.1"), 1);
+  EXPECT_EQ(probe_round_trip(by_address, "127.0.0.9"), 1);
   EXPECT_EQ(by_address.lookups, 0);
-  EXPECT_TRUE(same_host(by_address.sent_to, ipv4_address(0x0100007F)));
+  EXPECT_TRUE(same_host(by_address.sent_to, ipv4_address(0x0900007F)));
+
+  // 0.0.0.0 names no host (Linux would answer it from 127.0.0.1).
+  ScriptedIcmp unspecified;
+  unspecified.dotted_address = 0;
+  EXPECT_EQ(probe_round_trip(unspecified, "0.0.0.0"), kPingFailed);
+  EXPECT_EQ(unspecified.opens, 0);
 
   ScriptedIcmp by_name;
   by_name.arrivals = {reply(1)};

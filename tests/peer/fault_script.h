@@ -8,25 +8,33 @@
 namespace pingext::testing {
 
 enum class Behaviour {
-  reply,                   // an echo reply after delay_ms
-  foreign_then_reply,      // replies with another identifier and another send time first
-  header_only,             // an echo reply of only the 8-byte ICMP header
-  unreachable,             // destination unreachable quoting the request
-  time_exceeded,           // time exceeded quoting the request
-  other_error_then_reply,  // an unreachable quoting someone else's request first
-  flood,                   // foreign echo replies as fast as it can, until 1,100 ms; no reply
-  flood_then_reply,        // foreign echo replies every millisecond, the reply inside them
-  oversized_then_reply,    // a 1,100-byte echo reply first
+  reply,                    // an echo reply after delay_ms
+  foreign_then_reply,       // replies with another identifier and another send time first
+  header_only,              // an echo reply of only the 8-byte ICMP header
+  unreachable,              // destination unreachable quoting the request
+  time_exceeded,            // time exceeded quoting the request
+  other_error_then_reply,   // an unreachable quoting someone else's request first
+  flood,                    // foreign echo replies as fast as it can, until 1,100 ms; no reply
+  flood_then_reply,         // foreign echo replies every millisecond, the reply inside them
+  oversized_then_reply,     // a 1,100-byte echo reply first
+  reply_from_next_address,  // a true echo reply, but sent from the next address up
+  silent,                   // nothing at all
+  started_together,         // not a peer: the test calls these addresses at once
+};
+
+enum class Outcome {
+  round_trip,         // at least delay_ms, at most the call's own duration
+  fails_at_deadline,  // -1, not before one second
+  fails_early,        // -1, clearly before one second
+  each_as_its_row,    // started_together: every address as its own row says
 };
 
 struct FaultCase {
   const char* name;
-  const char* address;
+  const char* address;  // started_together: addresses separated by commas
   Behaviour behaviour;
   std::uint32_t delay_ms;  // when the reply (or error) is sent
-  bool answered;           // a round trip in [delay_ms, delay_ms + 5], else -1
-  std::uint32_t min_call_ms;
-  std::uint32_t max_call_ms;
+  Outcome outcome;
 };
 
 // How long the peer keeps sending after a request: a flood outlasts the call
@@ -40,20 +48,31 @@ constexpr std::uint32_t busy_ms(const FaultCase& c) {
 }
 
 inline constexpr FaultCase kFaultCases[] = {
-    {"reply after 20 ms", "127.0.0.2", Behaviour::reply, 20, true, 20, 100},
-    {"reply after 200 ms", "127.0.0.3", Behaviour::reply, 200, true, 200, 300},
-    {"foreign and stale replies first", "127.0.0.4", Behaviour::foreign_then_reply, 10, true, 10,
-     100},
-    {"header-only reply", "127.0.0.5", Behaviour::header_only, 0, false, 990, 1050},
-    {"unreachable quoting our request", "127.0.0.6", Behaviour::unreachable, 0, false, 0, 50},
-    {"time exceeded quoting our request", "127.0.0.7", Behaviour::time_exceeded, 0, false, 0, 50},
-    {"error quoting another request", "127.0.0.8", Behaviour::other_error_then_reply, 5, true, 5,
-     100},
-    {"foreign flood, no reply", "127.0.0.9", Behaviour::flood, 0, false, 990, 1050},
-    {"reply inside a moderate flood", "127.0.0.10", Behaviour::flood_then_reply, 50, true, 50, 150},
-    {"oversized datagram first", "127.0.0.11", Behaviour::oversized_then_reply, 5, true, 5, 100},
-    {"immediate reply", "127.0.0.12", Behaviour::reply, 0, true, 0, 100},
-    {"reply after 100 ms", "127.0.0.13", Behaviour::reply, 100, true, 100, 200},
+    {"reply after 20 ms", "127.0.0.2", Behaviour::reply, 20, Outcome::round_trip},
+    {"reply after 200 ms", "127.0.0.3", Behaviour::reply, 200, Outcome::round_trip},
+    {"foreign and stale replies first", "127.0.0.4", Behaviour::foreign_then_reply, 10,
+     Outcome::round_trip},
+    {"header-only reply", "127.0.0.5", Behaviour::header_only, 0, Outcome::fails_at_deadline},
+    {"unreachable quoting our request", "127.0.0.6", Behaviour::unreachable, 0,
+     Outcome::fails_early},
+    {"time exceeded quoting our request", "127.0.0.7", Behaviour::time_exceeded, 0,
+     Outcome::fails_early},
+    {"error quoting another request", "127.0.0.8", Behaviour::other_error_then_reply, 5,
+     Outcome::round_trip},
+    {"foreign flood, no reply", "127.0.0.9", Behaviour::flood, 0, Outcome::fails_at_deadline},
+    {"reply inside a moderate flood", "127.0.0.10", Behaviour::flood_then_reply, 50,
+     Outcome::round_trip},
+    {"oversized datagram first", "127.0.0.11", Behaviour::oversized_then_reply, 5,
+     Outcome::round_trip},
+    {"immediate reply", "127.0.0.12", Behaviour::reply, 0, Outcome::round_trip},
+    {"reply after 100 ms", "127.0.0.13", Behaviour::reply, 100, Outcome::round_trip},
+    {"silent target", "127.0.0.14", Behaviour::silent, 0, Outcome::fails_at_deadline},
+    {"reply from another address", "127.0.0.15", Behaviour::reply_from_next_address, 10,
+     Outcome::fails_at_deadline},
+    // Calls in one process share an identifier and may share a send time:
+    // each must still get its own answer.
+    {"calls started together", "127.0.0.2,127.0.0.3,127.0.0.12,127.0.0.13,127.0.0.14,127.0.0.15",
+     Behaviour::started_together, 0, Outcome::each_as_its_row},
 };
 
 }  // namespace pingext::testing

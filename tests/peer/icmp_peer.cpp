@@ -95,6 +95,16 @@ class Peer {
         at(script.delay_ms);
         send(asked, asker, reply);
         break;
+      case Behaviour::reply_from_next_address: {
+        in_addr next = asked;
+        next.s_addr = htonl(ntohl(asked.s_addr) + 1);
+        at(script.delay_ms);
+        send(next, asker, reply);
+        break;
+      }
+      case Behaviour::silent:
+      case Behaviour::started_together:
+        break;
       case Behaviour::foreign_then_reply: {
         send(asked, asker, foreign());
         Bytes stale = reply;
@@ -169,7 +179,9 @@ class Peer {
 
 const FaultCase* script_for(in_addr address) {
   for (const FaultCase& c : pingext::testing::kFaultCases) {
-    if (inet_addr(c.address) == address.s_addr) return &c;
+    if (c.behaviour != Behaviour::started_together && inet_addr(c.address) == address.s_addr) {
+      return &c;
+    }
   }
   return nullptr;
 }
