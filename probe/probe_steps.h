@@ -45,7 +45,8 @@ std::int32_t probe_round_trip(Platform& platform, const char* name) {
 
   std::array<std::uint8_t, kPacketBufferSize> request{};
   std::array<std::uint8_t, kPacketBufferSize> reply{};
-  const std::uint32_t process_id = platform.process_id();
+  // A socket whose kernel writes the identifier has no use for the process id.
+  const std::uint32_t process_id = socket.kernel_sets_identifier ? 0 : platform.process_id();
   const std::uint32_t send_time = platform.tick_count_ms();
   build_echo_request(request, process_id, send_time);
 

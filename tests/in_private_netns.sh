@@ -1,8 +1,10 @@
 #!/bin/sh
 # Runs a command in a new network namespace that holds only loopback, so test
 # traffic can reach nothing else.
-#   in_private_netns.sh [--echo-off] [--peer PROGRAM] [--wine-prefix DIR] -- COMMAND [ARG...]
+#   in_private_netns.sh [--echo-off] [--raw] [--peer PROGRAM] [--wine-prefix DIR] -- COMMAND [ARG...]
+# Every group may open ICMP datagram sockets, as most distributions allow.
 # --echo-off      the kernel stops answering echo requests in the namespace
+# --raw           no group may open them, so root falls back to raw sockets
 # --peer          a scripted ICMP peer runs in the namespace for the command
 # --wine-prefix   Wine's server owns the sockets, so a server for DIR is
 #                 started inside the namespace and stopped afterwards
@@ -18,11 +20,13 @@ fi
 shift
 
 echo_off=0
+ping_groups="0 2147483647"
 wine_prefix=
 peer=
 while [ $# -gt 0 ]; do
   case "$1" in
     --echo-off) echo_off=1; shift ;;
+    --raw) ping_groups="1 0"; shift ;;
     --wine-prefix) wine_prefix=$2; shift 2 ;;
     --peer) peer=$2; shift 2 ;;
     --) shift; break ;;
@@ -32,6 +36,7 @@ done
 
 ip link set lo up
 sysctl -qw net.ipv4.icmp_echo_ignore_all="$echo_off"
+sysctl -qw net.ipv4.ping_group_range="$ping_groups"
 export PINGEXT_PRIVATE_NETNS=1
 if [ -n "$peer" ]; then
   ready=$(mktemp -u)

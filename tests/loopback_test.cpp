@@ -137,7 +137,8 @@ TEST_F(Answering, RequestOnTheWireIsTwelveBytesWithAValidChecksum) {
   ASSERT_TRUE(SystemIcmp::open_socket(capture, pingext::IpFamily::v4));
   if (capture.kernel_sets_identifier) {
     SystemIcmp::close_socket(capture);
-    GTEST_SKIP() << "capturing needs a raw socket, which this user may not open";
+    GTEST_SKIP() << "capturing needs a raw socket; the library opens one only where datagram "
+                    "sockets are refused (tests/in_private_netns.sh --raw)";
   }
 #if defined(__linux__)
   // The library's sockets let only replies and errors through; this one must see requests.

@@ -32,11 +32,14 @@ check() {  # check NAME RESULT_PATTERN MIN_MS MAX_MS TARGET
 
 sysctl -qw net.ipv4.ping_group_range="0 2147483647"
 sysctl -qw net.ipv4.icmp_echo_ignore_all=0
+# Loose bounds: a busy machine makes calls slower, never faster. A silent
+# target must not give up before the second; an error ends the call clearly
+# before it.
 check "group range open: loopback answers" '[0-9]+' 0 500 127.0.0.1
 check "group range open: a name answers" '[0-9]+' 0 500 localhost
 sysctl -qw net.ipv4.icmp_echo_ignore_all=1
-check "group range open: silent target" '-1' 980 1500 127.0.0.1
-check "group range open: error quoting our request" '-1' 0 300 127.0.0.6
+check "group range open: silent target" '-1' 999 1400 127.0.0.1
+check "group range open: error quoting our request" '-1' 0 500 127.0.0.6
 
 # Every scripted misbehaviour, through the datagram socket.
 as_nobody env PINGEXT_PRIVATE_NETNS=1 PINGEXT_LIBRARY="$library" "$loopback_test" \
@@ -45,7 +48,7 @@ record $? "the scripted faults, as nobody"
 
 sysctl -qw net.ipv4.ping_group_range="1 0"
 sysctl -qw net.ipv4.icmp_echo_ignore_all=0
-check "group range closed: fails at once" '-1' 0 300 127.0.0.1
+check "group range closed: fails at once" '-1' 0 500 127.0.0.1
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

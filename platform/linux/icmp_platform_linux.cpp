@@ -1,10 +1,15 @@
-// Linux: a raw ICMP socket when the process may open one (root or
-// CAP_NET_RAW), otherwise an ICMP datagram ("ping") socket, which the groups in
-// net.ipv4.ping_group_range may open.
+// Linux: an ICMP datagram ("ping") socket, which the groups in
+// net.ipv4.ping_group_range may open, whoever the caller is; a raw ICMP socket
+// (root or CAP_NET_RAW) only when the kernel refuses that. The kernel hands a
+// datagram socket only the replies and errors carrying its own identifier,
+// while every raw socket wakes for every ICMP message on the host: under many
+// concurrent calls raw sockets cost far more and can overflow and lose replies.
 //
-// Receives never block: waits use poll, whose time-out is precise to well
-// under a millisecond. The socket's receive time-out is still set, but it runs
-// on the coarse timer wheel (tens of ms late at one second) and is not used.
+// Nothing here blocks in the kernel: receives and sends pass MSG_DONTWAIT and
+// waits use poll, whose time-out is precise to well under a millisecond. So the
+// sockets' own time-outs would never be used and are not set: SO_RCVTIMEO runs
+// on the coarse timer wheel (tens of ms late at one second), and a send of one
+// datagram on a fresh socket never waits for buffer space.
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
@@ -38,13 +43,6 @@ sockaddr_in socket_address(const IpAddress& address) {
 
 IpAddress ip_address(const sockaddr_in& address) { return ipv4_address(address.sin_addr.s_addr); }
 
-bool set_timeout(const IcmpSocket& socket, int option, std::uint32_t milliseconds) {
-  timeval timeout{};
-  timeout.tv_sec = static_cast<time_t>(milliseconds / 1000);
-  timeout.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
-  return setsockopt(descriptor(socket), SOL_SOCKET, option, &timeout, sizeof timeout) == 0;
-}
-
 // One datagram and its sender if one is queued, or too_long when it did not
 // fit: the kernel then sets MSG_TRUNC in the message flags (datagram sockets
 // ignore it as a request). Otherwise failed, and errno tells why (EAGAIN:
@@ -71,29 +69,51 @@ void write_quoted_ipv4_header(std::span<std::uint8_t> at, const sockaddr_in& des
   std::memcpy(&at[16], &destination.sin_addr, 4);
 }
 
-// The kernel chooses a datagram socket's identifier: its local port, which it
-// writes to the wire in the port's own (network) byte order.
-bool open_datagram_socket(IcmpSocket& socket) {
+// ICMP errors about a datagram socket's requests reach it only through its
+// error queue, and only when asked for. Returns -1 with errno set when the
+// kernel offers no such socket to this caller.
+int open_datagram_socket() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
-  if (fd < 0) return false;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  socklen_t local_length = sizeof local;
+  if (fd < 0) return -1;
   const int on = 1;
-  if (setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on) != 0 ||
-      bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0) {
+  if (setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on) != 0) {
     close(fd);
+    errno = EINVAL;  // not a refusal: no fallback
+    return -1;
+  }
+  return fd;
+}
+
+// A raw socket wakes for every ICMP message reaching the host, our own
+// request's loopback copy included. Only these types can be about our request;
+// the kernel drops the rest before they reach the socket. Should the filter be
+// refused, every message is still judged, only at more cost.
+int open_raw_socket() {
+  const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (fd < 0) return -1;
+  const icmp_filter only_ours{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH |
+                                1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
+  setsockopt(fd, SOL_RAW, ICMP_FILTER, &only_ours, sizeof only_ours);
+  return fd;
+}
+
+// Outside ping_group_range the kernel refuses with EACCES; a kernel built
+// without datagram ICMP sockets refuses with one of the others.
+bool datagram_socket_refused(int error) {
+  return error == EACCES || error == EPERM || error == EAFNOSUPPORT || error == EPROTONOSUPPORT;
+}
+
+// The kernel binds a datagram socket at its first send and writes the bound
+// port, in its own (network) byte order, as the request's identifier.
+bool read_kernel_identifier(IcmpSocket& socket) {
+  sockaddr_in local{};
+  socklen_t local_length = sizeof local;
+  if (getsockname(descriptor(socket), reinterpret_cast<sockaddr*>(&local), &local_length) != 0) {
     return false;
   }
   std::uint8_t port[2];
   std::memcpy(port, &local.sin_port, sizeof port);
-  socket = {static_cast<std::uintptr_t>(fd),
-            IpFamily::v4,
-            false,
-            true,
-            static_cast<std::uint16_t>(port[0] | port[1] << 8),
-            0};
+  socket.kernel_identifier = static_cast<std::uint16_t>(port[0] | port[1] << 8);
   return true;
 }
 
@@ -152,30 +172,24 @@ Received receive_now(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
 
 bool SystemIcmp::open_socket(IcmpSocket& socket, IpFamily family) {
   if (family != IpFamily::v4) return false;
-  const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-  if (fd >= 0) {
-    // A raw socket is woken for every ICMP message reaching the host, our own
-    // request's loopback copy included. Only these types can be about our
-    // request; the kernel drops the rest before they reach the socket. Should
-    // the filter be refused, every message is still judged, only at more cost.
-    const icmp_filter only_ours{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH |
-                                  1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
-    setsockopt(fd, SOL_RAW, ICMP_FILTER, &only_ours, sizeof only_ours);
-    socket = {static_cast<std::uintptr_t>(fd), IpFamily::v4, true, false, 0, 0};
+  if (const int fd = open_datagram_socket(); fd >= 0) {
+    socket = {static_cast<std::uintptr_t>(fd), family, false, true, 0, 0};
     return true;
   }
-  return (errno == EPERM || errno == EACCES) && open_datagram_socket(socket);
+  if (!datagram_socket_refused(errno)) return false;
+  const int fd = open_raw_socket();
+  if (fd < 0) return false;
+  socket = {static_cast<std::uintptr_t>(fd), family, true, false, 0, 0};
+  return true;
 }
 
+// Waits are bounded by poll and sends never wait: see the top of this file.
 bool SystemIcmp::set_receive_timeout(IcmpSocket& socket, std::uint32_t milliseconds) {
-  if (!set_timeout(socket, SO_RCVTIMEO, milliseconds)) return false;
   socket.receive_timeout_ms = milliseconds;
   return true;
 }
 
-bool SystemIcmp::set_send_timeout(const IcmpSocket& socket, std::uint32_t milliseconds) {
-  return set_timeout(socket, SO_SNDTIMEO, milliseconds);
-}
+bool SystemIcmp::set_send_timeout(const IcmpSocket&, std::uint32_t) { return true; }
 
 std::uint32_t SystemIcmp::convert_dotted(const char* name) { return inet_addr(name); }
 
@@ -200,8 +214,11 @@ bool SystemIcmp::look_up_name(const char* name, IpAddress& address) {
 bool SystemIcmp::send_to(IcmpSocket& socket, std::span<const std::uint8_t> message,
                          const IpAddress& address) {
   const sockaddr_in destination = socket_address(address);
-  return sendto(descriptor(socket), message.data(), message.size(), 0,
-                reinterpret_cast<const sockaddr*>(&destination), sizeof destination) >= 0;
+  if (sendto(descriptor(socket), message.data(), message.size(), MSG_DONTWAIT,
+             reinterpret_cast<const sockaddr*>(&destination), sizeof destination) < 0) {
+    return false;
+  }
+  return !socket.kernel_sets_identifier || read_kernel_identifier(socket);
 }
 
 // On loopback the answer is usually queued before the send returns, so look
