@@ -42,6 +42,7 @@ pingext::ExtensionFunction g_ping = nullptr;
 
 void set_kernel_echo(bool on) {
   std::ofstream("/proc/sys/net/ipv4/icmp_echo_ignore_all") << (on ? "0" : "1") << '\n';
+  std::ofstream("/proc/sys/net/ipv6/icmp/echo_ignore_all") << (on ? "0" : "1") << '\n';
 }
 
 void allow_datagram_sockets(bool allowed) {
@@ -64,9 +65,9 @@ std::int32_t call_ping(const char* target) {
   return result.value;
 }
 
-void BM_OurPing(benchmark::State& state) {
+void BM_OurPing(benchmark::State& state, const char* target) {
   for (auto _ : state) {
-    if (call_ping("127.0.0.1") < 0) {
+    if (call_ping(target) < 0) {
       state.SkipWithError("no reply");
       break;
     }
@@ -89,7 +90,7 @@ void floor_exchange(benchmark::State& state, bool filter) {
       setsockopt(fd, SOL_RAW, ICMP_FILTER, &only_replies, sizeof only_replies);
     }
     std::array<std::uint8_t, pingext::kPacketBufferSize> request{};
-    pingext::build_echo_request(request, identifier, 1);
+    pingext::build_echo_request(request, pingext::IpFamily::v4, identifier, 1);
     sendto(fd, request.data(), pingext::kEchoRequestSize, 0,
            reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
     std::array<std::uint8_t, pingext::kPacketBufferSize> reply{};
@@ -118,25 +119,37 @@ void BM_FloorWithIcmpFilter(benchmark::State& state) {
 // The same for an ICMP datagram socket: one socket per exchange with both
 // time-outs and error reports on, as a careful one-shot caller would set it.
 // The kernel delivers only this socket's reply, without an IP header.
-void BM_DatagramFloor(benchmark::State& state) {
+void BM_DatagramFloor(benchmark::State& state, bool ipv6) {
   set_kernel_echo(true);
   allow_datagram_sockets(true);
-  sockaddr_in destination{};
-  destination.sin_family = AF_INET;
-  destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in6 destination6{};
+  destination6.sin6_family = AF_INET6;
+  destination6.sin6_addr = in6addr_loopback;
+  sockaddr_in destination4{};
+  destination4.sin_family = AF_INET;
+  destination4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const auto* destination = ipv6 ? reinterpret_cast<const sockaddr*>(&destination6)
+                                 : reinterpret_cast<const sockaddr*>(&destination4);
+  const socklen_t destination_length = ipv6 ? sizeof destination6 : sizeof destination4;
+  const pingext::IpFamily family = ipv6 ? pingext::IpFamily::v6 : pingext::IpFamily::v4;
   for (auto _ : state) {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+    const int fd = ipv6 ? socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMPV6)
+                        : socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
     timeval second{1, 0};
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof second);
-    setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on);
+    if (ipv6) {
+      setsockopt(fd, SOL_IPV6, IPV6_RECVERR, &on, sizeof on);
+    } else {
+      setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on);
+    }
     std::array<std::uint8_t, pingext::kPacketBufferSize> request{};
-    pingext::build_echo_request(request, 0, 1);
-    sendto(fd, request.data(), pingext::kEchoRequestSize, 0,
-           reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    pingext::build_echo_request(request, family, 0, 1);
+    sendto(fd, request.data(), pingext::kEchoRequestSize, 0, destination, destination_length);
     std::array<std::uint8_t, pingext::kPacketBufferSize> reply{};
-    if (recv(fd, reply.data(), reply.size(), 0) < 8 || reply[0] != pingext::kIcmpEchoReply) {
+    if (recv(fd, reply.data(), reply.size(), 0) < 8 ||
+        reply[0] != pingext::echo_reply_type(family)) {
       state.SkipWithError("no reply");
     }
     close(fd);
@@ -212,8 +225,8 @@ class ForeignTraffic {
   void run(long per_second) {
     const int fd = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
     std::array<std::array<std::uint8_t, pingext::kPacketBufferSize>, 2> messages{};
-    pingext::build_echo_request(messages[0], 0x7777, 42);
-    pingext::build_echo_request(messages[1], 0x7778, 42);
+    pingext::build_echo_request(messages[0], pingext::IpFamily::v4, 0x7777, 42);
+    pingext::build_echo_request(messages[1], pingext::IpFamily::v4, 0x7778, 42);
     messages[1][0] = pingext::kIcmpEchoReply;
     messages[1][2] = messages[1][3] = 0;
     const std::uint16_t sum = pingext::internet_checksum(std::span(messages[1]).first(12));
@@ -281,8 +294,8 @@ void BM_ErrorQuotingRequest(benchmark::State& state) { timed_failures(state, "12
 
 }  // namespace
 
-BENCHMARK(BM_DatagramFloor)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OurPing)
+BENCHMARK_CAPTURE(BM_DatagramFloor, v4, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_OurPing, v4, "127.0.0.1")
     ->Setup(socket_kind_from_argument)
     ->ArgName("raw")
     ->Arg(0)
@@ -292,10 +305,16 @@ BENCHMARK(BM_Liboping)->Unit(benchmark::kMicrosecond);
 #endif
 BENCHMARK(BM_Floor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FloorWithIcmpFilter)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OurPing)
+BENCHMARK_CAPTURE(BM_OurPing, v4, "127.0.0.1")
     ->Setup(socket_kind_from_argument)
     ->ArgName("raw")
     ->Arg(1)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_DatagramFloor, v6, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_OurPing, v6, "::1")
+    ->Setup(socket_kind_from_argument)
+    ->ArgName("raw")
+    ->DenseRange(0, 1)
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PingProgram)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_OurPingThreads)

@@ -12,7 +12,7 @@ void BM_BuildEchoRequest(benchmark::State& state) {
   std::array<std::uint8_t, pingext::kPacketBufferSize> request{};
   std::uint32_t send_time = 0;
   for (auto _ : state) {
-    pingext::build_echo_request(request, 0x1234, ++send_time);
+    pingext::build_echo_request(request, pingext::IpFamily::v4, 0x1234, ++send_time);
     benchmark::DoNotOptimize(request.data());
   }
 }
@@ -30,12 +30,12 @@ BENCHMARK(BM_InternetChecksum);
 
 void BM_MatchEchoReply(benchmark::State& state) {
   std::array<std::uint8_t, pingext::kPacketBufferSize> request{};
-  pingext::build_echo_request(request, 0x1234, 5000);
+  pingext::build_echo_request(request, pingext::IpFamily::v4, 0x1234, 5000);
   std::array<std::uint8_t, 32> reply{0x45, 0, 0,   32, 0, 0, 0,   0, 64, 1,
                                      0,    0, 127, 0,  0, 1, 127, 0, 0,  1};
   std::copy_n(request.begin(), pingext::kEchoRequestSize, reply.begin() + 20);
   reply[20] = pingext::kIcmpEchoReply;
-  const pingext::SentEcho sent{0x1234, 5000, {pingext::IpFamily::v4, {127, 0, 0, 1}, 0}};
+  const pingext::SentEcho sent{0x1234, 5000, {pingext::IpFamily::v4, {127, 0, 0, 1}, 0}, false};
   std::uint32_t receive_time = 5000;
   for (auto _ : state) {
     benchmark::DoNotOptimize(

@@ -17,10 +17,8 @@ struct IcmpSocket {
   // takes the sender from it.
   bool delivers_ipv4_header;
   // Some sockets (Linux ICMP datagram sockets) write their own identifier into
-  // every request; replies then carry that one instead of the process's.
-  // send_to stores it in kernel_identifier.
-  bool kernel_sets_identifier;
-  std::uint16_t kernel_identifier;
+  // every request, and hand over only the replies and errors that carry it.
+  bool kernel_owns_identifier;
   // The receive time-out last set, so a platform that waits by it changes it
   // only when the wait changes.
   std::uint32_t receive_timeout_ms;

@@ -1,5 +1,5 @@
-// ICMP echo request and the rule that recognises and times its reply.
-// Pure functions over byte buffers: no sockets, no clocks.
+// ICMP and ICMPv6 echo request and the rule that recognises and times its
+// reply. Pure functions over byte buffers: no sockets, no clocks.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +20,20 @@ inline constexpr std::uint8_t kIcmpEchoRequest = 8;
 inline constexpr std::uint8_t kIcmpTimeExceeded = 11;
 inline constexpr std::uint8_t kIcmpParameterProblem = 12;
 
+inline constexpr std::uint8_t kIcmp6DestinationUnreachable = 1;
+inline constexpr std::uint8_t kIcmp6PacketTooBig = 2;
+inline constexpr std::uint8_t kIcmp6TimeExceeded = 3;
+inline constexpr std::uint8_t kIcmp6ParameterProblem = 4;
+inline constexpr std::uint8_t kIcmp6EchoRequest = 128;
+inline constexpr std::uint8_t kIcmp6EchoReply = 129;
+
+constexpr std::uint8_t echo_request_type(IpFamily family) {
+  return family == IpFamily::v4 ? kIcmpEchoRequest : kIcmp6EchoRequest;
+}
+constexpr std::uint8_t echo_reply_type(IpFamily family) {
+  return family == IpFamily::v4 ? kIcmpEchoReply : kIcmp6EchoReply;
+}
+
 // The echo identifier is the low 16 bits of the process id.
 constexpr std::uint16_t echo_identifier(std::uint32_t process_id) {
   return static_cast<std::uint16_t>(process_id & 0xFFFFu);
@@ -29,9 +43,11 @@ constexpr std::uint16_t echo_identifier(std::uint32_t process_id) {
 // first; store the result the same way. An odd trailing byte is padded with 0.
 std::uint16_t internet_checksum(std::span<const std::uint8_t> message);
 
-// Writes the 12-byte echo request at the start of `request`: type 8, code 0,
-// identifier from the process id, sequence 0, the send time, then the checksum.
-void build_echo_request(std::span<std::uint8_t, kPacketBufferSize> request,
+// Writes the 12-byte echo request at the start of `request`: type 8 (ICMPv6:
+// 128), code 0, identifier from the process id, sequence 0, the send time,
+// then the checksum. The ICMPv6 checksum covers the source address, which only
+// the kernel knows: it fills it in, and the field is left 0.
+void build_echo_request(std::span<std::uint8_t, kPacketBufferSize> request, IpFamily family,
                         std::uint32_t process_id, std::uint32_t send_time);
 
 // What one call sent, as its replies and errors must show it.
@@ -39,6 +55,9 @@ struct SentEcho {
   std::uint16_t identifier;
   std::uint32_t send_time;
   IpAddress destination;
+  // The socket's kernel wrote its own identifier and delivers only what
+  // carries it, so the identifier is already checked and `identifier` unused.
+  bool identifier_checked_by_kernel;
 };
 
 // One received ICMP message, without any IP header, and who sent it.
@@ -63,9 +82,10 @@ struct ReplyMatch {
   std::int32_t round_trip_ms;
 };
 
-// Judges one received message. An echo reply counts only when it comes from
-// the destination, echoes the identifier and exactly the send time; an error
-// counts when it quotes an echo request to the destination with the identifier. `message.bytes`
+// Judges one received message of the destination's family. An echo reply
+// counts only when it comes from the destination, echoes the identifier and
+// exactly the send time; an error (ICMPv6: also packet too big) counts when it
+// quotes an echo request to the destination with the identifier. `message.bytes`
 // holds exactly the ICMP bytes received; `receive_time` is the tick read when it was received.
 ReplyMatch match_echo_reply(const IcmpMessage& message, std::uint32_t receive_time,
                             const SentEcho& sent);

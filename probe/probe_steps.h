@@ -46,16 +46,15 @@ std::int32_t probe_round_trip(Platform& platform, const char* name) {
   std::array<std::uint8_t, kPacketBufferSize> request{};
   std::array<std::uint8_t, kPacketBufferSize> reply{};
   // A socket whose kernel writes the identifier has no use for the process id.
-  const std::uint32_t process_id = socket.kernel_sets_identifier ? 0 : platform.process_id();
+  const std::uint32_t process_id = socket.kernel_owns_identifier ? 0 : platform.process_id();
   const std::uint32_t send_time = platform.tick_count_ms();
-  build_echo_request(request, process_id, send_time);
+  build_echo_request(request, destination.family, process_id, send_time);
 
   if (!platform.send_to(socket, std::span(request).first(kEchoRequestSize), destination)) {
     return finish(kPingFailed);
   }
-  const SentEcho sent{
-      socket.kernel_sets_identifier ? socket.kernel_identifier : echo_identifier(process_id),
-      send_time, destination};
+  const SentEcho sent{echo_identifier(process_id), send_time, destination,
+                      socket.kernel_owns_identifier};
 
   // A raw socket sees every ICMP message reaching the host, so wait for ours
   // until one second after the send, however much else arrives meanwhile.

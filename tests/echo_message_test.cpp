@@ -18,7 +18,14 @@ constexpr std::uint16_t kIdentifier = 0x1234;
 constexpr std::uint32_t kSendTime = 5000;
 constexpr std::array<std::uint8_t, 4> kDestination{127, 0, 0, 9};
 constexpr std::array<std::uint8_t, 4> kUs{127, 0, 0, 1};
-constexpr SentEcho kSent{kIdentifier, kSendTime, {IpFamily::v4, {127, 0, 0, 9}, 0}};
+constexpr SentEcho kSent{kIdentifier, kSendTime, {IpFamily::v4, {127, 0, 0, 9}, 0}, false};
+using Address6 = std::array<std::uint8_t, 16>;
+constexpr Address6 kDestination6{0xFD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9};
+constexpr Address6 kUs6{0xFD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+constexpr SentEcho kSent6{kIdentifier,
+                          kSendTime,
+                          {IpFamily::v6, {0xFD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9}, 0},
+                          false};
 
 void put_le16(Bytes& bytes, std::size_t at, std::uint32_t value) {
   bytes[at] = static_cast<std::uint8_t>(value);
@@ -73,6 +80,58 @@ Bytes icmp_error(std::uint8_t type, std::uint16_t identifier = kIdentifier,
   return datagram;
 }
 
+// An IPv6 header from `from` to `to`; next header ICMPv6 unless told.
+Bytes ipv6_header(const Address6& from, const Address6& to, std::uint8_t next_header = 58) {
+  Bytes header(40, 0);
+  header[0] = 0x60;
+  header[6] = next_header;
+  std::copy(from.begin(), from.end(), header.begin() + 8);
+  std::copy(to.begin(), to.end(), header.begin() + 24);
+  return header;
+}
+
+Bytes echo_reply6(const Address6& from = kDestination6, std::uint8_t type = kIcmp6EchoReply) {
+  Bytes packet = ipv6_header(from, kUs6);
+  packet.resize(40 + 12, 0);
+  packet[40] = type;
+  put_le16(packet, 44, kIdentifier);
+  put_le32(packet, 48, kSendTime);
+  return packet;
+}
+
+// An ICMPv6 error of `type` quoting an echo request from `identifier` to `to`.
+Bytes icmp6_error(std::uint8_t type, std::uint16_t identifier = kIdentifier,
+                  const Address6& to = kDestination6, std::uint8_t next_header = 58) {
+  Bytes packet = ipv6_header({0xFD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFE}, kUs6);
+  packet.resize(48, 0);
+  packet[40] = type;
+  const Bytes quoted = ipv6_header(kUs6, to, next_header);
+  packet.insert(packet.end(), quoted.begin(), quoted.end());
+  const Bytes original{kIcmp6EchoRequest,
+                       0,
+                       0,
+                       0,
+                       static_cast<std::uint8_t>(identifier),
+                       static_cast<std::uint8_t>(identifier >> 8),
+                       0,
+                       0,
+                       0,
+                       0,
+                       0,
+                       0};
+  packet.insert(packet.end(), original.begin(), original.end());
+  return packet;
+}
+
+// What a socket reports of a whole packet: a raw IPv4 socket the packet
+// itself; an IPv6 socket the message, and the sender beside it.
+IcmpMessage as_received(const Bytes& packet, IpFamily family) {
+  if (family == IpFamily::v4) return split_ipv4_datagram(packet);
+  IcmpMessage message{{IpFamily::v6, {}, 0}, std::span(packet).subspan(40)};
+  std::copy_n(packet.begin() + 8, 16, message.sender.bytes);
+  return message;
+}
+
 Bytes with_length(Bytes bytes, std::size_t length) {
   bytes.resize(length, 0);
   return bytes;
@@ -90,11 +149,17 @@ Bytes replace_bytes(Bytes bytes, std::size_t at, const Bytes& values) {
 
 TEST(EchoRequest, MatchesTheKnownBytes) {
   std::array<std::uint8_t, kPacketBufferSize> request{};
-  build_echo_request(request, 0xABCD1234, 0x00010203);
+  build_echo_request(request, IpFamily::v4, 0xABCD1234, 0x00010203);
   const std::array<std::uint8_t, 12> expected{0x08, 0x00, 0xBF, 0xEB, 0x34, 0x12,
                                               0x00, 0x00, 0x03, 0x02, 0x01, 0x00};
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), request.begin()));
   EXPECT_TRUE(std::all_of(request.begin() + 12, request.end(), [](auto b) { return b == 0; }));
+
+  // ICMPv6: type 128, and the checksum left to the kernel.
+  build_echo_request(request, IpFamily::v6, 0xABCD1234, 0x00010203);
+  const std::array<std::uint8_t, 12> expected6{0x80, 0x00, 0x00, 0x00, 0x34, 0x12,
+                                               0x00, 0x00, 0x03, 0x02, 0x01, 0x00};
+  EXPECT_TRUE(std::equal(expected6.begin(), expected6.end(), request.begin()));
 }
 
 // A receiver verifies by summing big-endian words, checksum included.
@@ -102,7 +167,7 @@ TEST(EchoRequest, ChecksumVerifiesInNetworkOrder) {
   std::mt19937 random(20261209);
   for (int i = 0; i < 10000; ++i) {
     std::array<std::uint8_t, kPacketBufferSize> request{};
-    build_echo_request(request, static_cast<std::uint32_t>(random()),
+    build_echo_request(request, IpFamily::v4, static_cast<std::uint32_t>(random()),
                        static_cast<std::uint32_t>(random()));
     std::uint32_t sum = 0;
     for (std::size_t at = 0; at < kEchoRequestSize; at += 2) {
@@ -132,6 +197,7 @@ struct ReplyCase {
   ReplyVerdict verdict;
   std::int32_t round_trip_ms = kPingFailed;
   std::uint32_t send_time = kSendTime;
+  IpFamily family = IpFamily::v4;
 };
 
 TEST(MatchEchoReply, AppliesTheReplyRule) {
@@ -181,12 +247,38 @@ TEST(MatchEchoReply, AppliesTheReplyRule) {
       {"error with its quote cut short", with_length(icmp_error(3), 20 + 8 + 20 + 7), kSendTime,
        ReplyVerdict::pass_over},
       {"source quench quoting ours", icmp_error(4), kSendTime, ReplyVerdict::pass_over},
+      {"IPv6 reply", echo_reply6(), kSendTime + 5, ReplyVerdict::echo_reply, 5, kSendTime,
+       IpFamily::v6},
+      {"IPv6 reply from another address", echo_reply6(kUs6), kSendTime + 5, ReplyVerdict::pass_over,
+       kPingFailed, kSendTime, IpFamily::v6},
+      {"IPv6 message of the IPv4 reply type", echo_reply6(kDestination6, kIcmpEchoReply),
+       kSendTime + 5, ReplyVerdict::pass_over, kPingFailed, kSendTime, IpFamily::v6},
+      {"IPv6 echo request, not reply", echo_reply6(kDestination6, kIcmp6EchoRequest), kSendTime + 5,
+       ReplyVerdict::pass_over, kPingFailed, kSendTime, IpFamily::v6},
+      {"IPv6 unreachable quoting ours", icmp6_error(1), kSendTime, ReplyVerdict::error_for_request,
+       kPingFailed, kSendTime, IpFamily::v6},
+      {"IPv6 packet too big quoting ours", icmp6_error(2), kSendTime,
+       ReplyVerdict::error_for_request, kPingFailed, kSendTime, IpFamily::v6},
+      {"IPv6 time exceeded quoting ours", icmp6_error(3), kSendTime,
+       ReplyVerdict::error_for_request, kPingFailed, kSendTime, IpFamily::v6},
+      {"IPv6 parameter problem quoting ours", icmp6_error(4), kSendTime,
+       ReplyVerdict::error_for_request, kPingFailed, kSendTime, IpFamily::v6},
+      {"IPv6 type 11 is no error", icmp6_error(11), kSendTime, ReplyVerdict::pass_over, kPingFailed,
+       kSendTime, IpFamily::v6},
+      {"IPv6 error quoting another identifier", icmp6_error(1, 0x4321), kSendTime,
+       ReplyVerdict::pass_over, kPingFailed, kSendTime, IpFamily::v6},
+      {"IPv6 error quoting another destination", icmp6_error(1, kIdentifier, kUs6), kSendTime,
+       ReplyVerdict::pass_over, kPingFailed, kSendTime, IpFamily::v6},
+      {"IPv6 error quoting UDP", icmp6_error(1, kIdentifier, kDestination6, 17), kSendTime,
+       ReplyVerdict::pass_over, kPingFailed, kSendTime, IpFamily::v6},
+      {"IPv6 error with its quote cut short", with_length(icmp6_error(1), 40 + 8 + 40 + 7),
+       kSendTime, ReplyVerdict::pass_over, kPingFailed, kSendTime, IpFamily::v6},
   };
   for (const auto& c : cases) {
-    SentEcho sent = kSent;
+    SentEcho sent = c.family == IpFamily::v4 ? kSent : kSent6;
     sent.send_time = c.send_time;
     const ReplyMatch match =
-        match_echo_reply(split_ipv4_datagram(c.datagram), c.receive_time, sent);
+        match_echo_reply(as_received(c.datagram, c.family), c.receive_time, sent);
     EXPECT_EQ(match.verdict, c.verdict) << c.name;
     if (c.verdict == ReplyVerdict::echo_reply) {
       EXPECT_EQ(match.round_trip_ms, c.round_trip_ms) << c.name;
@@ -196,7 +288,7 @@ TEST(MatchEchoReply, AppliesTheReplyRule) {
 
 TEST(MatchEchoReply, RoundTripOfABuiltRequestEchoedBack) {
   std::array<std::uint8_t, kPacketBufferSize> request{};
-  build_echo_request(request, kProcessId, kSendTime);
+  build_echo_request(request, IpFamily::v4, kProcessId, kSendTime);
   Bytes reply = ipv4_header(20, kDestination, kUs);
   reply.insert(reply.end(), request.begin(), request.begin() + kEchoRequestSize);
   reply[20] = kIcmpEchoReply;

@@ -1,32 +1,39 @@
 #!/bin/sh
-# Runs a command in a new network namespace that holds only loopback, so test
-# traffic can reach nothing else.
-#   in_private_netns.sh [--echo-off] [--raw] [--peer PROGRAM] [--wine-prefix DIR] -- COMMAND [ARG...]
+# Runs a command in a new network and mount namespace that holds only
+# loopback, so test traffic can reach nothing else.
+#   in_private_netns.sh [--echo-off] [--raw] [--test-hosts] [--peer PROGRAM] [--wine-prefix DIR]
+#                       -- COMMAND [ARG...]
 # Every group may open ICMP datagram sockets, as most distributions allow.
-# --echo-off      the kernel stops answering echo requests in the namespace
+# --echo-off      the kernel stops answering echo requests (IPv4 and IPv6)
 # --raw           no group may open them, so root falls back to raw sockets
+# --test-hosts    loopback also holds fd00::1, 2001:db8::/32 is unreachable,
+#                 and a hosts file of the namespace's own (bind-mounted over
+#                 /etc/hosts) names both: only6.pingext.test is fd00::1 alone,
+#                 both.pingext.test is 127.0.0.1 and 2001:db8::1
 # --peer          a scripted ICMP peer runs in the namespace for the command
 # --wine-prefix   Wine's server owns the sockets, so a server for DIR is
 #                 started inside the namespace and stopped afterwards
-# Exits 77 (skipped) when it cannot make a namespace, which needs root.
+# Exits 77 (skipped) when it cannot make the namespaces, which needs root.
 set -eu
 if [ "${1:-}" != --inside ]; then
-  if [ "$(id -u)" != 0 ] || ! unshare -n true 2>/dev/null; then
-    echo "SKIPPED: making a private network namespace needs root (unshare -n); not run" >&2
+  if [ "$(id -u)" != 0 ] || ! unshare -mn true 2>/dev/null; then
+    echo "SKIPPED: making private namespaces needs root (unshare -mn); not run" >&2
     exit 77
   fi
-  exec unshare -n "$0" --inside "$@"
+  exec unshare -mn "$0" --inside "$@"
 fi
 shift
 
 echo_off=0
 ping_groups="0 2147483647"
+test_hosts=0
 wine_prefix=
 peer=
 while [ $# -gt 0 ]; do
   case "$1" in
     --echo-off) echo_off=1; shift ;;
     --raw) ping_groups="1 0"; shift ;;
+    --test-hosts) test_hosts=1; shift ;;
     --wine-prefix) wine_prefix=$2; shift 2 ;;
     --peer) peer=$2; shift 2 ;;
     --) shift; break ;;
@@ -35,14 +42,27 @@ while [ $# -gt 0 ]; do
 done
 
 ip link set lo up
+hosts=
+if [ "$test_hosts" = 1 ]; then
+  ip -6 addr add fd00::1/128 dev lo nodad
+  ip -6 route add unreachable 2001:db8::/32
+  hosts=$(mktemp)
+  trap 'rm -f "$hosts"' EXIT
+  printf '%s\n' '127.0.0.1 localhost' '::1 localhost ip6-localhost ip6-loopback' \
+    'fd00::1 only6.pingext.test' '127.0.0.1 both.pingext.test' '2001:db8::1 both.pingext.test' \
+    >"$hosts"
+  chmod a+r "$hosts"
+  mount --bind "$hosts" /etc/hosts
+fi
 sysctl -qw net.ipv4.icmp_echo_ignore_all="$echo_off"
+sysctl -qw net.ipv6.icmp.echo_ignore_all="$echo_off"
 sysctl -qw net.ipv4.ping_group_range="$ping_groups"
 export PINGEXT_PRIVATE_NETNS=1
 if [ -n "$peer" ]; then
   ready=$(mktemp -u)
   "$peer" --ready "$ready" --lifetime 600 &
   peer_pid=$!
-  trap 'kill "$peer_pid" 2>/dev/null; rm -f "$ready"' EXIT
+  trap 'kill "$peer_pid" 2>/dev/null; rm -f "$ready" ${hosts:+"$hosts"}' EXIT
   tries=0
   until [ -e "$ready" ]; do
     tries=$((tries + 1))

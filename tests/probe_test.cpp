@@ -174,8 +174,8 @@ TEST(Probe, SendsTheTwelveByteRequestWithTimeoutsOfOneSecond) {
   platform.arrivals = {reply(1)};
   probe_round_trip(platform, "127.0.0.9");
   Bytes expected(kPacketBufferSize, 0);
-  build_echo_request(std::span<std::uint8_t, kPacketBufferSize>(expected), platform.pid,
-                     platform.send_time);
+  build_echo_request(std::span<std::uint8_t, kPacketBufferSize>(expected), IpFamily::v4,
+                     platform.pid, platform.send_time);
   expected.resize(kEchoRequestSize);
   EXPECT_EQ(platform.sent_request, expected);
   EXPECT_EQ(platform.receive_timeouts, std::vector<std::uint32_t>{1000u});
@@ -196,22 +196,38 @@ TEST(Probe, DeadlineHoldsUnderEndlessForeignTraffic) {
 }
 
 // A datagram socket delivers the bare ICMP message and says who sent it.
-Arrival bare_reply(std::uint32_t after_ms, std::uint16_t identifier) {
-  return {after_ms, ReceiveStatus::datagram, [identifier](const Bytes& request) {
+Arrival bare_reply(std::uint32_t after_ms, std::uint16_t identifier,
+                   std::uint8_t type = kIcmpEchoReply) {
+  return {after_ms, ReceiveStatus::datagram, [identifier, type](const Bytes& request) {
             Bytes message = request;
-            message[0] = kIcmpEchoReply;
+            message[0] = type;
             message[4] = static_cast<std::uint8_t>(identifier);
             message[5] = static_cast<std::uint8_t>(identifier >> 8);
             return message;
           }};
 }
 
-TEST(Probe, KernelChosenIdentifierIsTheOneMatched) {
+// The kernel writes its own identifier and hands over only what carries it,
+// so a reply without the process's identifier is still this call's.
+TEST(Probe, KernelOwnedIdentifierIsNotComparedAgain) {
   ScriptedIcmp platform;
-  platform.opened_socket = {7, IpFamily::v4, false, true, 0xBEEF, 0};
-  // The kernel rewrites the identifier on the wire; the reply carries its value.
-  platform.arrivals = {bare_reply(1, 0x00EF), bare_reply(2, 0xBEEF)};
+  platform.opened_socket = {7, IpFamily::v4, false, true, 0};
+  platform.arrivals = {bare_reply(3, 0xBEEF)};
   EXPECT_EQ(probe_round_trip(platform, "127.0.0.9"), 3);
+}
+
+// An IPv6 address opens an IPv6 socket and is judged by the ICMPv6 types.
+TEST(Probe, IpV6TargetSendsAndMatchesIcmpV6) {
+  ScriptedIcmp platform;
+  platform.looked_up_address = {
+      IpFamily::v6, {0xFD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0};
+  platform.arrival_sender = platform.looked_up_address;
+  platform.opened_socket = {7, IpFamily::v6, false, true, 0};
+  platform.arrivals = {bare_reply(1, 0xBEEF, kIcmpEchoReply),
+                       bare_reply(4, 0xBEEF, kIcmp6EchoReply)};
+  EXPECT_EQ(probe_round_trip(platform, "fd00::1"), 5);
+  EXPECT_EQ(platform.sent_request[0], kIcmp6EchoRequest);
+  EXPECT_TRUE(same_host(platform.sent_to, platform.looked_up_address));
 }
 
 }  // namespace

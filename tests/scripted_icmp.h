@@ -35,7 +35,7 @@ struct ScriptedIcmp {
   bool send_succeeds = true;
   std::uint32_t pid = 0x00051234;
   std::uint32_t now = 100000;
-  platform::IcmpSocket opened_socket{7, IpFamily::v4, true, false, 0, 0};
+  platform::IcmpSocket opened_socket{7, IpFamily::v4, true, false, 0};
   // Whom a datagram comes from, for sockets that deliver no IP header.
   IpAddress arrival_sender = ipv4_address(0x0900007F);
   std::deque<Arrival> arrivals;

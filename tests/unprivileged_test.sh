@@ -31,14 +31,17 @@ check() {  # check NAME RESULT_PATTERN MIN_MS MAX_MS TARGET
 }
 
 sysctl -qw net.ipv4.ping_group_range="0 2147483647"
-sysctl -qw net.ipv4.icmp_echo_ignore_all=0
+sysctl -qw net.ipv4.icmp_echo_ignore_all=0 net.ipv6.icmp.echo_ignore_all=0
 # Loose bounds: a busy machine makes calls slower, never faster. A silent
 # target must not give up before the second; an error ends the call clearly
 # before it.
 check "group range open: loopback answers" '[0-9]+' 0 500 127.0.0.1
 check "group range open: a name answers" '[0-9]+' 0 500 localhost
-sysctl -qw net.ipv4.icmp_echo_ignore_all=1
+check "group range open: IPv6 loopback answers" '[0-9]+' 0 500 ::1
+check "group range open: an IPv6-only name answers" '[0-9]+' 0 500 only6.pingext.test
+sysctl -qw net.ipv4.icmp_echo_ignore_all=1 net.ipv6.icmp.echo_ignore_all=1
 check "group range open: silent target" '-1' 999 1400 127.0.0.1
+check "group range open: silent IPv6 target" '-1' 999 1400 ::1
 check "group range open: error quoting our request" '-1' 0 500 127.0.0.6
 
 # Every scripted misbehaviour, through the datagram socket.
@@ -47,7 +50,7 @@ as_nobody env PINGEXT_PRIVATE_NETNS=1 PINGEXT_LIBRARY="$library" "$loopback_test
 record $? "the scripted faults, as nobody"
 
 sysctl -qw net.ipv4.ping_group_range="1 0"
-sysctl -qw net.ipv4.icmp_echo_ignore_all=0
+sysctl -qw net.ipv4.icmp_echo_ignore_all=0 net.ipv6.icmp.echo_ignore_all=0
 check "group range closed: fails at once" '-1' 0 500 127.0.0.1
 
 echo "$passed passed, $failed failed"

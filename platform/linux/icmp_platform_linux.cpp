@@ -4,6 +4,7 @@
 // datagram socket only the replies and errors carrying its own identifier,
 // while every raw socket wakes for every ICMP message on the host: under many
 // concurrent calls raw sockets cost far more and can overflow and lose replies.
+// The same holds for IPv6 (ICMPv6 sockets, the same group range).
 //
 // Nothing here blocks in the kernel: receives and sends pass MSG_DONTWAIT and
 // waits use poll, whose time-out is precise to well under a millisecond. So the
@@ -14,6 +15,7 @@
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
 #include <netdb.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -29,19 +31,42 @@ namespace pingext::platform {
 namespace {
 
 constexpr std::size_t kIpv4HeaderSize = 20;
+constexpr std::size_t kIpv6HeaderSize = 40;
 constexpr std::size_t kIcmpHeaderSize = 8;
 constexpr std::uint8_t kProtocolIcmp = 1;
+constexpr std::uint8_t kNextHeaderIcmp6 = 58;
 
 int descriptor(const IcmpSocket& socket) { return static_cast<int>(socket.handle); }
 
-sockaddr_in socket_address(const IpAddress& address) {
-  sockaddr_in result{};
-  result.sin_family = AF_INET;
-  std::memcpy(&result.sin_addr, address.bytes, 4);
-  return result;
+bool is_v4(IpFamily family) { return family == IpFamily::v4; }
+
+union SocketAddress {
+  sockaddr any;
+  sockaddr_in v4;
+  sockaddr_in6 v6;
+};
+
+socklen_t socket_address(const IpAddress& address, SocketAddress& result) {
+  result = {};
+  if (is_v4(address.family)) {
+    result.v4.sin_family = AF_INET;
+    std::memcpy(&result.v4.sin_addr, address.bytes, 4);
+    return sizeof result.v4;
+  }
+  result.v6.sin6_family = AF_INET6;
+  std::memcpy(&result.v6.sin6_addr, address.bytes, 16);
+  result.v6.sin6_scope_id = address.scope_id;
+  return sizeof result.v6;
 }
 
-IpAddress ip_address(const sockaddr_in& address) { return ipv4_address(address.sin_addr.s_addr); }
+IpAddress ip_address(const SocketAddress& address) {
+  if (address.any.sa_family == AF_INET6) {
+    IpAddress result{IpFamily::v6, {}, address.v6.sin6_scope_id};
+    std::memcpy(result.bytes, &address.v6.sin6_addr, 16);
+    return result;
+  }
+  return ipv4_address(address.v4.sin_addr.s_addr);
+}
 
 // One datagram and its sender if one is queued, or too_long when it did not
 // fit: the kernel then sets MSG_TRUNC in the message flags (datagram sockets
@@ -49,7 +74,7 @@ IpAddress ip_address(const sockaddr_in& address) { return ipv4_address(address.s
 // nothing queued).
 Received receive_queued(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
   iovec data{buffer.data(), buffer.size()};
-  sockaddr_in sender{};
+  SocketAddress sender{};
   msghdr message{};
   message.msg_name = &sender;
   message.msg_namelen = sizeof sender;
@@ -61,22 +86,32 @@ Received receive_queued(const IcmpSocket& socket, std::span<std::uint8_t> buffer
   return {ReceiveStatus::datagram, static_cast<std::size_t>(length), ip_address(sender)};
 }
 
-// The IPv4 header of a request to `destination`, as an ICMP error quotes it.
-void write_quoted_ipv4_header(std::span<std::uint8_t> at, const sockaddr_in& destination) {
+// The IP header of a request to `destination`, as an ICMP error quotes it.
+std::size_t write_quoted_header(std::span<std::uint8_t> at, const SocketAddress& destination) {
+  if (destination.any.sa_family == AF_INET6) {
+    std::memset(at.data(), 0, kIpv6HeaderSize);
+    at[0] = 0x60;  // version 6
+    at[6] = kNextHeaderIcmp6;
+    std::memcpy(&at[24], &destination.v6.sin6_addr, 16);
+    return kIpv6HeaderSize;
+  }
   std::memset(at.data(), 0, kIpv4HeaderSize);
   at[0] = 0x45;  // version 4, 20 bytes
   at[9] = kProtocolIcmp;
-  std::memcpy(&at[16], &destination.sin_addr, 4);
+  std::memcpy(&at[16], &destination.v4.sin_addr, 4);
+  return kIpv4HeaderSize;
 }
 
 // ICMP errors about a datagram socket's requests reach it only through its
 // error queue, and only when asked for. Returns -1 with errno set when the
 // kernel offers no such socket to this caller.
-int open_datagram_socket() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+int open_datagram_socket(IpFamily family) {
+  const int fd = ::socket(is_v4(family) ? AF_INET : AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC,
+                          is_v4(family) ? int{IPPROTO_ICMP} : int{IPPROTO_ICMPV6});
   if (fd < 0) return -1;
   const int on = 1;
-  if (setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on) != 0) {
+  if (setsockopt(fd, is_v4(family) ? SOL_IP : SOL_IPV6, is_v4(family) ? IP_RECVERR : IPV6_RECVERR,
+                 &on, sizeof on) != 0) {
     close(fd);
     errno = EINVAL;  // not a refusal: no fallback
     return -1;
@@ -85,15 +120,29 @@ int open_datagram_socket() {
 }
 
 // A raw socket wakes for every ICMP message reaching the host, our own
-// request's loopback copy included. Only these types can be about our request;
-// the kernel drops the rest before they reach the socket. Should the filter be
-// refused, every message is still judged, only at more cost.
-int open_raw_socket() {
-  const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+// request's loopback copy included. Only echo replies and errors can be about
+// our request; the kernel drops the rest before they reach the socket. Should
+// the filter be refused, every message is still judged, only at more cost.
+// Received ICMPv6 messages carry no IP header; the kernel also fills in the
+// checksum of those sent.
+int open_raw_socket(IpFamily family) {
+  if (is_v4(family)) {
+    const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (fd < 0) return -1;
+    const icmp_filter only_ours{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH |
+                                  1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
+    setsockopt(fd, SOL_RAW, ICMP_FILTER, &only_ours, sizeof only_ours);
+    return fd;
+  }
+  const int fd = ::socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
   if (fd < 0) return -1;
-  const icmp_filter only_ours{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH |
-                                1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
-  setsockopt(fd, SOL_RAW, ICMP_FILTER, &only_ours, sizeof only_ours);
+  icmp6_filter only_ours;
+  ICMP6_FILTER_SETBLOCKALL(&only_ours);
+  for (const int type : {ICMP6_ECHO_REPLY, ICMP6_DST_UNREACH, ICMP6_PACKET_TOO_BIG,
+                         ICMP6_TIME_EXCEEDED, ICMP6_PARAM_PROB}) {
+    ICMP6_FILTER_SETPASS(type, &only_ours);
+  }
+  setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &only_ours, sizeof only_ours);
   return fd;
 }
 
@@ -103,27 +152,14 @@ bool datagram_socket_refused(int error) {
   return error == EACCES || error == EPERM || error == EAFNOSUPPORT || error == EPROTONOSUPPORT;
 }
 
-// The kernel binds a datagram socket at its first send and writes the bound
-// port, in its own (network) byte order, as the request's identifier.
-bool read_kernel_identifier(IcmpSocket& socket) {
-  sockaddr_in local{};
-  socklen_t local_length = sizeof local;
-  if (getsockname(descriptor(socket), reinterpret_cast<sockaddr*>(&local), &local_length) != 0) {
-    return false;
-  }
-  std::uint8_t port[2];
-  std::memcpy(port, &local.sin_port, sizeof port);
-  socket.kernel_identifier = static_cast<std::uint16_t>(port[0] | port[1] << 8);
-  return true;
-}
-
 // A datagram socket reports ICMP errors about its requests on its error queue.
 // Rebuild the error message as it came, quoting the request, so that the one
 // reply rule judges it.
 Received receive_queued_error(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
-  constexpr std::size_t kQuoteAt = kIcmpHeaderSize + kIpv4HeaderSize;
-  sockaddr_in original_destination{};
-  iovec payload{buffer.data() + kQuoteAt, buffer.size() - kQuoteAt};
+  const std::size_t quote_at =
+      kIcmpHeaderSize + (is_v4(socket.family) ? kIpv4HeaderSize : kIpv6HeaderSize);
+  SocketAddress original_destination{};
+  iovec payload{buffer.data() + quote_at, buffer.size() - quote_at};
   alignas(cmsghdr) std::uint8_t control[256];
   msghdr message{};
   message.msg_name = &original_destination;
@@ -136,17 +172,23 @@ Received receive_queued_error(const IcmpSocket& socket, std::span<std::uint8_t> 
   if (length < 0) return {ReceiveStatus::failed, 0, {}};
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
        header = CMSG_NXTHDR(&message, header)) {
-    if (header->cmsg_level != SOL_IP || header->cmsg_type != IP_RECVERR) continue;
+    const bool report = is_v4(socket.family)
+                            ? header->cmsg_level == SOL_IP && header->cmsg_type == IP_RECVERR
+                            : header->cmsg_level == SOL_IPV6 && header->cmsg_type == IPV6_RECVERR;
+    if (!report) continue;
     sock_extended_err error;
     std::memcpy(&error, CMSG_DATA(header), sizeof error);
-    if (error.ee_origin != SO_EE_ORIGIN_ICMP) break;
-    sockaddr_in offender{};
-    std::memcpy(&offender, CMSG_DATA(header) + sizeof error, sizeof offender);
+    if (error.ee_origin != SO_EE_ORIGIN_ICMP && error.ee_origin != SO_EE_ORIGIN_ICMP6) break;
+    // The kernel follows the record with the offender's address, of the
+    // socket's own family.
+    SocketAddress offender{};
+    std::memcpy(&offender, CMSG_DATA(header) + sizeof error,
+                is_v4(socket.family) ? sizeof offender.v4 : sizeof offender.v6);
     std::memset(buffer.data(), 0, kIcmpHeaderSize);
     buffer[0] = error.ee_type;
     buffer[1] = error.ee_code;
-    write_quoted_ipv4_header(buffer.subspan(kIcmpHeaderSize), original_destination);
-    return {ReceiveStatus::datagram, kQuoteAt + static_cast<std::size_t>(length),
+    write_quoted_header(buffer.subspan(kIcmpHeaderSize), original_destination);
+    return {ReceiveStatus::datagram, quote_at + static_cast<std::size_t>(length),
             ip_address(offender)};
   }
   // Not an ICMP report (a local error, say): nothing to judge, keep waiting.
@@ -164,22 +206,43 @@ Received receive_queued_datagram(const IcmpSocket& socket, std::span<std::uint8_
 }
 
 Received receive_now(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
-  return socket.kernel_sets_identifier ? receive_queued_datagram(socket, buffer)
+  return socket.kernel_owns_identifier ? receive_queued_datagram(socket, buffer)
                                        : receive_queued(socket, buffer);
+}
+
+// getaddrinfo's status; on success the first address of `family` is stored.
+int first_address(const char* name, int family, int flags, IpAddress& address) {
+  addrinfo hints{};
+  hints.ai_family = family;
+  hints.ai_socktype = SOCK_RAW;
+  hints.ai_flags = flags;
+  addrinfo* found = nullptr;
+  const int status = getaddrinfo(name, nullptr, &hints, &found);
+  if (status != 0) return status;
+  const bool usable =
+      found != nullptr && found->ai_family == family &&
+      found->ai_addrlen <= sizeof(SocketAddress) &&
+      found->ai_addrlen >= (family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+  if (usable) {
+    SocketAddress first{};
+    std::memcpy(&first, found->ai_addr, found->ai_addrlen);
+    address = ip_address(first);
+  }
+  freeaddrinfo(found);
+  return usable ? 0 : EAI_NONAME;
 }
 
 }  // namespace
 
 bool SystemIcmp::open_socket(IcmpSocket& socket, IpFamily family) {
-  if (family != IpFamily::v4) return false;
-  if (const int fd = open_datagram_socket(); fd >= 0) {
-    socket = {static_cast<std::uintptr_t>(fd), family, false, true, 0, 0};
+  if (const int fd = open_datagram_socket(family); fd >= 0) {
+    socket = {static_cast<std::uintptr_t>(fd), family, false, true, 0};
     return true;
   }
   if (!datagram_socket_refused(errno)) return false;
-  const int fd = open_raw_socket();
+  const int fd = open_raw_socket(family);
   if (fd < 0) return false;
-  socket = {static_cast<std::uintptr_t>(fd), family, true, false, 0, 0};
+  socket = {static_cast<std::uintptr_t>(fd), family, is_v4(family), false, 0};
   return true;
 }
 
@@ -193,32 +256,25 @@ bool SystemIcmp::set_send_timeout(const IcmpSocket&, std::uint32_t) { return tru
 
 std::uint32_t SystemIcmp::convert_dotted(const char* name) { return inet_addr(name); }
 
+// IPv6 literals first (a colon is never part of a host name, so such a text
+// is never sent to the resolver), then the name's IPv4 address as ever, and
+// its IPv6 address only when no IPv4 one was found. "No IPv4 one" counts every
+// failure: a resolver that cannot be reached makes the IPv4 lookup of a name
+// listed for IPv6 alone in the hosts file fail with EAI_AGAIN.
 bool SystemIcmp::look_up_name(const char* name, IpAddress& address) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_RAW;
-  hints.ai_protocol = IPPROTO_ICMP;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &found) != 0) return false;
-  const bool usable =
-      found != nullptr && found->ai_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in);
-  if (usable) {
-    sockaddr_in first{};
-    std::memcpy(&first, found->ai_addr, sizeof first);
-    address = ip_address(first);
+  if (std::strchr(name, ':') != nullptr) {
+    return first_address(name, AF_INET6, AI_NUMERICHOST, address) == 0;
   }
-  freeaddrinfo(found);
-  return usable;
+  return first_address(name, AF_INET, 0, address) == 0 ||
+         first_address(name, AF_INET6, 0, address) == 0;
 }
 
 bool SystemIcmp::send_to(IcmpSocket& socket, std::span<const std::uint8_t> message,
                          const IpAddress& address) {
-  const sockaddr_in destination = socket_address(address);
-  if (sendto(descriptor(socket), message.data(), message.size(), MSG_DONTWAIT,
-             reinterpret_cast<const sockaddr*>(&destination), sizeof destination) < 0) {
-    return false;
-  }
-  return !socket.kernel_sets_identifier || read_kernel_identifier(socket);
+  SocketAddress destination;
+  const socklen_t length = socket_address(address, destination);
+  return sendto(descriptor(socket), message.data(), message.size(), MSG_DONTWAIT, &destination.any,
+                length) >= 0;
 }
 
 // On loopback the answer is usually queued before the send returns, so look
@@ -237,7 +293,7 @@ Received SystemIcmp::receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
   if (polled < 0) {
     return {errno == EINTR ? ReceiveStatus::interrupted : ReceiveStatus::failed, 0, {}};
   }
-  if (socket.kernel_sets_identifier && (ready.revents & POLLERR) != 0) {
+  if (socket.kernel_owns_identifier && (ready.revents & POLLERR) != 0) {
     const Received error = receive_queued_error(socket, buffer);
     if (error.status != ReceiveStatus::failed) return error;
   }

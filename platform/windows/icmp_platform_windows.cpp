@@ -34,7 +34,7 @@ bool SystemIcmp::open_socket(IcmpSocket& socket, IpFamily family) {
   const SOCKET opened =
       WSASocketA(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0, WSA_FLAG_OVERLAPPED);
   if (opened == INVALID_SOCKET) return false;
-  socket = {static_cast<std::uintptr_t>(opened), IpFamily::v4, true, false, 0, 0};
+  socket = {static_cast<std::uintptr_t>(opened), IpFamily::v4, true, false, 0};
   return true;
 }
 
