@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "probe/ip_address.h"
@@ -22,6 +23,11 @@ struct IcmpSocket {
   // The receive time-out last set, so a platform that waits by it changes it
   // only when the wait changes.
   std::uint32_t receive_timeout_ms;
+  // Where the system sends and waits in one step (the Windows ICMP helper),
+  // send_to leaves the request here and receive sends it.
+  bool request_pending = false;
+  std::uint32_t pending_destination = 0;  // IPv4, network order
+  std::uint8_t pending_data[4] = {};      // the request's 4 data bytes
 };
 
 enum class ReceiveStatus {
@@ -35,6 +41,9 @@ struct Received {
   ReceiveStatus status;
   std::size_t length;
   IpAddress sender;
+  // Set when the system timed the exchange itself (the Windows ICMP helper):
+  // an accepted reply's round trip is then this, not the probe's own clock.
+  std::optional<std::int32_t> system_round_trip_ms = std::nullopt;
 };
 
 inline constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;

@@ -67,7 +67,9 @@ std::int32_t probe_round_trip(Platform& platform, const char* name) {
       const IcmpMessage message = socket.delivers_ipv4_header ? split_ipv4_datagram(bytes)
                                                               : IcmpMessage{received.sender, bytes};
       const ReplyMatch match = match_echo_reply(message, receive_time, sent);
-      if (match.verdict == ReplyVerdict::echo_reply) return finish(match.round_trip_ms);
+      if (match.verdict == ReplyVerdict::echo_reply) {
+        return finish(received.system_round_trip_ms.value_or(match.round_trip_ms));
+      }
       if (match.verdict == ReplyVerdict::error_for_request) return finish(kPingFailed);
     }
     const std::uint32_t elapsed = receive_time - send_time;

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Runs a command in a new network and mount namespace that holds only
 # loopback, so test traffic can reach nothing else.
-#   in_private_netns.sh [--echo-off] [--raw] [--test-hosts] [--peer PROGRAM] [--wine-prefix DIR]
-#                       -- COMMAND [ARG...]
+#   in_private_netns.sh [--echo-off] [--raw] [--test-hosts] [--peer PROGRAM]
+#                       [--wine-prefix DIR [--wine-refuse-icmp SHIM]] -- COMMAND [ARG...]
 # Every group may open ICMP datagram sockets, as most distributions allow.
 # --echo-off      the kernel stops answering echo requests (IPv4 and IPv6)
 # --raw           no group may open them, so root falls back to raw sockets
@@ -13,6 +13,9 @@
 # --peer          a scripted ICMP peer runs in the namespace for the command
 # --wine-prefix   Wine's server owns the sockets, so a server for DIR is
 #                 started inside the namespace and stopped afterwards
+# --wine-refuse-icmp  the server starts with SHIM preloaded, which refuses it
+#                 ICMP sockets, as Windows refuses raw sockets to a user who is
+#                 not an administrator; PINGEXT_ICMP_SOCKETS_REFUSED=1 says so
 # Exits 77 (skipped) when it cannot make the namespaces, which needs root.
 set -eu
 if [ "${1:-}" != --inside ]; then
@@ -28,6 +31,7 @@ echo_off=0
 ping_groups="0 2147483647"
 test_hosts=0
 wine_prefix=
+wine_shim=
 peer=
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -35,6 +39,7 @@ while [ $# -gt 0 ]; do
     --raw) ping_groups="1 0"; shift ;;
     --test-hosts) test_hosts=1; shift ;;
     --wine-prefix) wine_prefix=$2; shift 2 ;;
+    --wine-refuse-icmp) wine_shim=$2; shift 2 ;;
     --peer) peer=$2; shift 2 ;;
     --) shift; break ;;
     *) echo "in_private_netns.sh: unknown option $1" >&2; exit 2 ;;
@@ -78,7 +83,12 @@ if [ -n "$wine_prefix" ]; then
   # One server for the whole command saves a start for every Wine process. Its
   # helper services start with the first Wine process and inherit its output,
   # so that one must not hold the caller's pipes open.
-  wineserver -p
+  if [ -n "$wine_shim" ]; then
+    export PINGEXT_ICMP_SOCKETS_REFUSED=1
+    LD_PRELOAD="$wine_shim" wineserver -p
+  else
+    wineserver -p
+  fi
   wine cmd /c exit </dev/null >/dev/null 2>&1 || true
   status=0
   "$@" || status=$?

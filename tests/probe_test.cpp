@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/counter_milliseconds.h"
 #include "probe/echo_message.h"
 #include "probe/probe_steps.h"
 #include "tests/scripted_icmp.h"
@@ -228,6 +229,41 @@ TEST(Probe, IpV6TargetSendsAndMatchesIcmpV6) {
   EXPECT_EQ(probe_round_trip(platform, "fd00::1"), 5);
   EXPECT_EQ(platform.sent_request[0], kIcmp6EchoRequest);
   EXPECT_TRUE(same_host(platform.sent_to, platform.looked_up_address));
+}
+
+// Windows reads its clock from QueryPerformanceCounter at the frequency
+// QueryPerformanceFrequency reports.
+TEST(CounterMilliseconds, ScalesWithoutOverflowAndWrapsLikeATick) {
+  constexpr std::uint64_t k10MHz = 10'000'000;
+  constexpr std::uint64_t kAcpiHz = 3'579'545;
+  constexpr std::uint64_t kWrapMs = std::uint64_t{1} << 32;
+  struct Row {
+    const char* name;
+    std::uint64_t counter;
+    std::uint64_t frequency;
+    std::uint32_t milliseconds;
+  };
+  const std::vector<Row> rows = {
+      {"10 MHz: just short of 1 ms", 9'999, k10MHz, 0},
+      {"10 MHz: 1 ms", 10'000, k10MHz, 1},
+      {"10 MHz: 1 s", k10MHz, k10MHz, 1000},
+      {"ACPI timer: just short of 1 ms", 3'579, kAcpiHz, 0},
+      {"ACPI timer: 1 ms", 3'580, kAcpiHz, 1},
+      {"ACPI timer: 1 s", kAcpiHz, kAcpiHz, 1000},
+      {"10 MHz: last ms before the wrap", (kWrapMs - 1) * 10'000, k10MHz, 0xFFFFFFFFu},
+      {"10 MHz: the wrap", kWrapMs * 10'000, k10MHz, 0},
+      {"ACPI timer: after the wrap", (kWrapMs + 16) * kAcpiHz / 1000 + 1, kAcpiHz, 16},
+      {"3 GHz after 100 days, past where counter * 1000 overflows", 100ull * 86'400 * 3'000'000'000,
+       3'000'000'000, static_cast<std::uint32_t>(100ull * 86'400'000)},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(platform::counter_milliseconds(row.counter, row.frequency), row.milliseconds)
+        << row.name;
+  }
+  // A round trip across the wrap, as the probe computes it.
+  const std::uint32_t before = platform::counter_milliseconds((kWrapMs - 16) * 10'000, k10MHz);
+  const std::uint32_t after = platform::counter_milliseconds((kWrapMs + 16) * 10'000, k10MHz);
+  EXPECT_EQ(static_cast<std::int32_t>(after - before), 32);
 }
 
 }  // namespace

@@ -1,18 +1,35 @@
-// Windows: a raw ICMP socket through Windows Sockets 2. The host process has
-// started Winsock; this file never starts or stops it.
+// Windows: a raw ICMP socket through Windows Sockets 2, which administrators
+// may open. Everyone else is refused it with WSAEACCES, and only then the
+// exchange goes through the ICMP helper of IPHLPAPI, which every user may
+// use: it sends one echo and waits for its reply in one call, so send_to
+// leaves the request in the socket record and receive makes the exchange.
+// The host process has started Winsock; this file never starts or stops it.
 // winsock2.h must come before windows.h.
 #include <winsock2.h>
 //
 #include <windows.h>
+//
+#include <iphlpapi.h>
+//
+#include <icmpapi.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "platform/counter_milliseconds.h"
 #include "platform/icmp_platform.h"
 
 namespace pingext::platform {
 namespace {
 
+constexpr std::size_t kIcmpHeaderSize = 8;
+
+// Raw sockets deliver the IPv4 header; the helper's exchanges are rebuilt as
+// bare messages.
+bool through_helper(const IcmpSocket& socket) { return !socket.delivers_ipv4_header; }
+
 SOCKET native(const IcmpSocket& socket) { return static_cast<SOCKET>(socket.handle); }
+HANDLE helper(const IcmpSocket& socket) { return reinterpret_cast<HANDLE>(socket.handle); }
 
 sockaddr_in socket_address(const IpAddress& address) {
   sockaddr_in result{};
@@ -27,25 +44,56 @@ bool set_timeout(const IcmpSocket& socket, int option, std::uint32_t millisecond
                     sizeof value) != SOCKET_ERROR;
 }
 
+// One echo through the helper, waiting at most `wait_ms`. A reply is handed
+// over as the echo reply message it was, with the helper's own round trip; an
+// error status, a time-out or a second receive (the helper sends only once)
+// end the wait.
+Received exchange_through_helper(IcmpSocket& socket, std::span<std::uint8_t> buffer,
+                                 std::uint32_t wait_ms) {
+  if (!socket.request_pending) return {ReceiveStatus::failed, 0, {}};
+  socket.request_pending = false;
+  // The reply, its echoed data, and room for an ICMP error, as the helper asks.
+  alignas(ICMP_ECHO_REPLY) unsigned char reply_area[sizeof(ICMP_ECHO_REPLY) + 64];
+  const DWORD replies =
+      IcmpSendEcho(helper(socket), socket.pending_destination, socket.pending_data,
+                   sizeof socket.pending_data, nullptr, reply_area, sizeof reply_area, wait_ms);
+  ICMP_ECHO_REPLY reply;
+  std::memcpy(&reply, reply_area, sizeof reply);
+  if (replies == 0 || reply.Status != IP_SUCCESS) return {ReceiveStatus::failed, 0, {}};
+  const std::size_t data_size =
+      reply.Data == nullptr ? 0 : std::min<std::size_t>(reply.DataSize, buffer.size() - 8);
+  std::memset(buffer.data(), 0, kIcmpHeaderSize);  // type 0: echo reply
+  if (data_size > 0) std::memcpy(buffer.data() + kIcmpHeaderSize, reply.Data, data_size);
+  return {ReceiveStatus::datagram, kIcmpHeaderSize + data_size, ipv4_address(reply.Address),
+          static_cast<std::int32_t>(reply.RoundTripTime)};
+}
+
 }  // namespace
 
 bool SystemIcmp::open_socket(IcmpSocket& socket, IpFamily family) {
   if (family != IpFamily::v4) return false;
   const SOCKET opened =
       WSASocketA(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0, WSA_FLAG_OVERLAPPED);
-  if (opened == INVALID_SOCKET) return false;
-  socket = {static_cast<std::uintptr_t>(opened), IpFamily::v4, true, false, 0};
+  if (opened != INVALID_SOCKET) {
+    socket = {static_cast<std::uintptr_t>(opened), family, true, false, 0};
+    return true;
+  }
+  if (WSAGetLastError() != WSAEACCES) return false;
+  // The helper writes its own identifier and hands back only its own reply.
+  const HANDLE handle = IcmpCreateFile();
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  socket = {reinterpret_cast<std::uintptr_t>(handle), family, false, true, 0};
   return true;
 }
 
 bool SystemIcmp::set_receive_timeout(IcmpSocket& socket, std::uint32_t milliseconds) {
-  if (!set_timeout(socket, SO_RCVTIMEO, milliseconds)) return false;
+  if (!through_helper(socket) && !set_timeout(socket, SO_RCVTIMEO, milliseconds)) return false;
   socket.receive_timeout_ms = milliseconds;
   return true;
 }
 
 bool SystemIcmp::set_send_timeout(const IcmpSocket& socket, std::uint32_t milliseconds) {
-  return set_timeout(socket, SO_SNDTIMEO, milliseconds);
+  return through_helper(socket) || set_timeout(socket, SO_SNDTIMEO, milliseconds);
 }
 
 std::uint32_t SystemIcmp::convert_dotted(const char* name) { return inet_addr(name); }
@@ -64,6 +112,14 @@ bool SystemIcmp::look_up_name(const char* name, IpAddress& address) {
 
 bool SystemIcmp::send_to(IcmpSocket& socket, std::span<const std::uint8_t> message,
                          const IpAddress& address) {
+  if (through_helper(socket)) {
+    // The helper builds the header itself; only the data is ours.
+    if (message.size() != kIcmpHeaderSize + sizeof socket.pending_data) return false;
+    std::memcpy(&socket.pending_destination, address.bytes, 4);
+    std::memcpy(socket.pending_data, message.data() + kIcmpHeaderSize, sizeof socket.pending_data);
+    socket.request_pending = true;
+    return true;
+  }
   const sockaddr_in destination = socket_address(address);
   return sendto(native(socket), reinterpret_cast<const char*>(message.data()),
                 static_cast<int>(message.size()), 0,
@@ -71,9 +127,10 @@ bool SystemIcmp::send_to(IcmpSocket& socket, std::span<const std::uint8_t> messa
                 sizeof destination) != SOCKET_ERROR;
 }
 
-// A receive waits as long as the socket's receive time-out says.
+// A raw socket's receive waits as long as its receive time-out says.
 Received SystemIcmp::receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
                              std::uint32_t wait_ms) {
+  if (through_helper(socket)) return exchange_through_helper(socket, buffer, wait_ms);
   if (wait_ms != socket.receive_timeout_ms && !set_receive_timeout(socket, wait_ms)) {
     return {ReceiveStatus::failed, 0, {}};
   }
@@ -96,9 +153,24 @@ Received SystemIcmp::receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
   }
 }
 
-void SystemIcmp::close_socket(const IcmpSocket& socket) { closesocket(native(socket)); }
+void SystemIcmp::close_socket(const IcmpSocket& socket) {
+  if (through_helper(socket)) {
+    IcmpCloseHandle(helper(socket));
+  } else {
+    closesocket(native(socket));
+  }
+}
 
-std::uint32_t SystemIcmp::tick_count_ms() { return GetTickCount(); }
+// GetTickCount advances in steps of 10 to 16 ms; the performance counter
+// gives whole milliseconds, still as a wrapping 32-bit count.
+std::uint32_t SystemIcmp::tick_count_ms() {
+  LARGE_INTEGER counter;
+  LARGE_INTEGER frequency;
+  QueryPerformanceCounter(&counter);
+  QueryPerformanceFrequency(&frequency);
+  return counter_milliseconds(static_cast<std::uint64_t>(counter.QuadPart),
+                              static_cast<std::uint64_t>(frequency.QuadPart));
+}
 
 std::uint32_t SystemIcmp::process_id() { return GetCurrentProcessId(); }
 

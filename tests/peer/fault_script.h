@@ -35,6 +35,10 @@ struct FaultCase {
   Behaviour behaviour;
   std::uint32_t delay_ms;  // when the reply (or error) is sent
   Outcome outcome;
+  // The Windows ICMP helper waits for one reply, the first that carries its
+  // identifier and sequence: when that one is not ours (stale, oversized, cut
+  // short, from elsewhere), -1 comes at once.
+  bool helper_fails_early = false;
 };
 
 // How long the peer keeps sending after a request: a flood outlasts the call
@@ -51,8 +55,8 @@ inline constexpr FaultCase kFaultCases[] = {
     {"reply after 20 ms", "127.0.0.2", Behaviour::reply, 20, Outcome::round_trip},
     {"reply after 200 ms", "127.0.0.3", Behaviour::reply, 200, Outcome::round_trip},
     {"foreign and stale replies first", "127.0.0.4", Behaviour::foreign_then_reply, 10,
-     Outcome::round_trip},
-    {"header-only reply", "127.0.0.5", Behaviour::header_only, 0, Outcome::fails_at_deadline},
+     Outcome::round_trip, true},
+    {"header-only reply", "127.0.0.5", Behaviour::header_only, 0, Outcome::fails_at_deadline, true},
     {"unreachable quoting our request", "127.0.0.6", Behaviour::unreachable, 0,
      Outcome::fails_early},
     {"time exceeded quoting our request", "127.0.0.7", Behaviour::time_exceeded, 0,
@@ -63,12 +67,12 @@ inline constexpr FaultCase kFaultCases[] = {
     {"reply inside a moderate flood", "127.0.0.10", Behaviour::flood_then_reply, 50,
      Outcome::round_trip},
     {"oversized datagram first", "127.0.0.11", Behaviour::oversized_then_reply, 5,
-     Outcome::round_trip},
+     Outcome::round_trip, true},
     {"immediate reply", "127.0.0.12", Behaviour::reply, 0, Outcome::round_trip},
     {"reply after 100 ms", "127.0.0.13", Behaviour::reply, 100, Outcome::round_trip},
     {"silent target", "127.0.0.14", Behaviour::silent, 0, Outcome::fails_at_deadline},
     {"reply from another address", "127.0.0.15", Behaviour::reply_from_next_address, 10,
-     Outcome::fails_at_deadline},
+     Outcome::fails_at_deadline, true},
     // Calls in one process share an identifier and may share a send time:
     // each must still get its own answer.
     {"calls started together", "127.0.0.2,127.0.0.3,127.0.0.12,127.0.0.13,127.0.0.14,127.0.0.15",
