@@ -29,6 +29,7 @@ enum ExitCode {
 
 constexpr const char* kUsageText =
     "usage: exthost [--repeat N] [--interval MS] LIBRARY [FUNCTION [TEXT...]]\n"
+    "       exthost --version\n"
     "  Loads LIBRARY, calls its ZDLL entry point and lists its functions, or\n"
     "  calls FUNCTION with the TEXT arguments and prints its integer result.\n"
     "  --repeat N     call N times and end with a summary line\n"
@@ -60,6 +61,10 @@ int parse_options(int argc, char** argv, Options& options) {
     const std::string flag = argv[i++];
     if (flag == "--help") {
       std::fputs(kUsageText, stdout);
+      return kOk;
+    }
+    if (flag == "--version") {
+      std::printf("exthost %s\n", PINGEXT_VERSION);
       return kOk;
     }
     long* target = flag == "--repeat"     ? &options.repeat

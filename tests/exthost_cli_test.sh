@@ -29,6 +29,7 @@ check() {  # check EXIT_CODE EXPECTED_TEXT ARG...
 }
 
 check 2 'usage: exthost'
+check 0 '^exthost [0-9]+\.[0-9]+\.[0-9]+$' --version
 check 2 'unknown option' --frobnicate "$library"
 check 2 'needs a whole number' --repeat 0 "$library" ping 127.0.0.1
 check 3 'no such file: .*absent' ./absent-library
