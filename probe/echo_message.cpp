@@ -35,8 +35,9 @@ std::size_t ipv4_header_length(std::uint8_t first_byte) {
 }
 
 bool is_icmp_error(IpFamily family, std::uint8_t type) {
-  if (family == IpFamily::v6)
+  if (family == IpFamily::v6) {
     return type >= kIcmp6DestinationUnreachable && type <= kIcmp6ParameterProblem;
+  }
   return type == kIcmpDestinationUnreachable || type == kIcmpTimeExceeded ||
          type == kIcmpParameterProblem;
 }
@@ -47,15 +48,19 @@ bool is_icmp_error(IpFamily family, std::uint8_t type) {
 // headers, so the ICMPv6 header follows the quoted IPv6 header at once.
 bool quotes_our_request(std::span<const std::uint8_t> quote, const SentEcho& sent) {
   const IpFamily family = sent.destination.family;
-  std::size_t quoted_header = kIpv6HeaderSize;
-  std::size_t destination_at = 24;
+  std::size_t quoted_header = 0;
+  std::size_t destination_at = 0;
   if (family == IpFamily::v4) {
-    if (quote.size() < kIpv4HeaderMinimum) return false;
+    if (quote.size() < kIpv4HeaderMinimum || quote[9] != kProtocolIcmp) return false;
     quoted_header = ipv4_header_length(quote[0]);
+    if (quoted_header < kIpv4HeaderMinimum) return false;
     destination_at = 16;
-    if (quoted_header < kIpv4HeaderMinimum || quote[9] != kProtocolIcmp) return false;
-  } else if (quote.size() < kIpv6HeaderSize || quote[0] >> 4 != 6 || quote[6] != kNextHeaderIcmp6) {
-    return false;
+  } else {
+    if (quote.size() < kIpv6HeaderSize || quote[0] >> 4 != 6 || quote[6] != kNextHeaderIcmp6) {
+      return false;
+    }
+    quoted_header = kIpv6HeaderSize;
+    destination_at = 24;
   }
   if (quote.size() < quoted_header + kIcmpHeaderSize) return false;
   return std::equal(sent.destination.bytes, sent.destination.bytes + address_length(family),

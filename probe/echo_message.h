@@ -82,11 +82,12 @@ struct ReplyMatch {
   std::int32_t round_trip_ms;
 };
 
-// Judges one received message of the destination's family. An echo reply
-// counts only when it comes from the destination, echoes the identifier and
-// exactly the send time; an error (ICMPv6: also packet too big) counts when it
-// quotes an echo request to the destination with the identifier. `message.bytes`
-// holds exactly the ICMP bytes received; `receive_time` is the tick read when it was received.
+// Judges one received message of the destination's family; `message.bytes`
+// holds exactly the ICMP bytes received, `receive_time` the tick read then. An
+// echo reply counts only when it comes from the destination, echoes the
+// identifier and exactly the send time; an error (ICMPv6: also packet too big)
+// counts when it quotes an echo request to the destination with the
+// identifier.
 ReplyMatch match_echo_reply(const IcmpMessage& message, std::uint32_t receive_time,
                             const SentEcho& sent);
 

@@ -200,6 +200,13 @@ struct ReplyCase {
   IpFamily family = IpFamily::v4;
 };
 
+// An IPv6 row: the reply (if any) 5 ms after the send.
+ReplyCase v6(std::string name, Bytes packet, ReplyVerdict verdict,
+             std::int32_t round_trip_ms = kPingFailed) {
+  return {std::move(name), std::move(packet), kSendTime + 5, verdict,
+          round_trip_ms,   kSendTime,         IpFamily::v6};
+}
+
 TEST(MatchEchoReply, AppliesTheReplyRule) {
   const std::vector<ReplyCase> cases = {
       {"plain reply", echo_reply(), kSendTime + 7, ReplyVerdict::echo_reply, 7},
@@ -247,32 +254,24 @@ TEST(MatchEchoReply, AppliesTheReplyRule) {
       {"error with its quote cut short", with_length(icmp_error(3), 20 + 8 + 20 + 7), kSendTime,
        ReplyVerdict::pass_over},
       {"source quench quoting ours", icmp_error(4), kSendTime, ReplyVerdict::pass_over},
-      {"IPv6 reply", echo_reply6(), kSendTime + 5, ReplyVerdict::echo_reply, 5, kSendTime,
-       IpFamily::v6},
-      {"IPv6 reply from another address", echo_reply6(kUs6), kSendTime + 5, ReplyVerdict::pass_over,
-       kPingFailed, kSendTime, IpFamily::v6},
-      {"IPv6 message of the IPv4 reply type", echo_reply6(kDestination6, kIcmpEchoReply),
-       kSendTime + 5, ReplyVerdict::pass_over, kPingFailed, kSendTime, IpFamily::v6},
-      {"IPv6 echo request, not reply", echo_reply6(kDestination6, kIcmp6EchoRequest), kSendTime + 5,
-       ReplyVerdict::pass_over, kPingFailed, kSendTime, IpFamily::v6},
-      {"IPv6 unreachable quoting ours", icmp6_error(1), kSendTime, ReplyVerdict::error_for_request,
-       kPingFailed, kSendTime, IpFamily::v6},
-      {"IPv6 packet too big quoting ours", icmp6_error(2), kSendTime,
-       ReplyVerdict::error_for_request, kPingFailed, kSendTime, IpFamily::v6},
-      {"IPv6 time exceeded quoting ours", icmp6_error(3), kSendTime,
-       ReplyVerdict::error_for_request, kPingFailed, kSendTime, IpFamily::v6},
-      {"IPv6 parameter problem quoting ours", icmp6_error(4), kSendTime,
-       ReplyVerdict::error_for_request, kPingFailed, kSendTime, IpFamily::v6},
-      {"IPv6 type 11 is no error", icmp6_error(11), kSendTime, ReplyVerdict::pass_over, kPingFailed,
-       kSendTime, IpFamily::v6},
-      {"IPv6 error quoting another identifier", icmp6_error(1, 0x4321), kSendTime,
-       ReplyVerdict::pass_over, kPingFailed, kSendTime, IpFamily::v6},
-      {"IPv6 error quoting another destination", icmp6_error(1, kIdentifier, kUs6), kSendTime,
-       ReplyVerdict::pass_over, kPingFailed, kSendTime, IpFamily::v6},
-      {"IPv6 error quoting UDP", icmp6_error(1, kIdentifier, kDestination6, 17), kSendTime,
-       ReplyVerdict::pass_over, kPingFailed, kSendTime, IpFamily::v6},
-      {"IPv6 error with its quote cut short", with_length(icmp6_error(1), 40 + 8 + 40 + 7),
-       kSendTime, ReplyVerdict::pass_over, kPingFailed, kSendTime, IpFamily::v6},
+      v6("IPv6 reply", echo_reply6(), ReplyVerdict::echo_reply, 5),
+      v6("IPv6 reply from another address", echo_reply6(kUs6), ReplyVerdict::pass_over),
+      v6("IPv6 message of the IPv4 reply type", echo_reply6(kDestination6, kIcmpEchoReply),
+         ReplyVerdict::pass_over),
+      v6("IPv6 echo request, not reply", echo_reply6(kDestination6, kIcmp6EchoRequest),
+         ReplyVerdict::pass_over),
+      v6("IPv6 unreachable quoting ours", icmp6_error(1), ReplyVerdict::error_for_request),
+      v6("IPv6 packet too big quoting ours", icmp6_error(2), ReplyVerdict::error_for_request),
+      v6("IPv6 time exceeded quoting ours", icmp6_error(3), ReplyVerdict::error_for_request),
+      v6("IPv6 parameter problem quoting ours", icmp6_error(4), ReplyVerdict::error_for_request),
+      v6("IPv6 type 11 is no error", icmp6_error(11), ReplyVerdict::pass_over),
+      v6("IPv6 error quoting another identifier", icmp6_error(1, 0x4321), ReplyVerdict::pass_over),
+      v6("IPv6 error quoting another destination", icmp6_error(1, kIdentifier, kUs6),
+         ReplyVerdict::pass_over),
+      v6("IPv6 error quoting UDP", icmp6_error(1, kIdentifier, kDestination6, 17),
+         ReplyVerdict::pass_over),
+      v6("IPv6 error with its quote cut short", with_length(icmp6_error(1), 40 + 8 + 40 + 7),
+         ReplyVerdict::pass_over),
   };
   for (const auto& c : cases) {
     SentEcho sent = c.family == IpFamily::v4 ? kSent : kSent6;
