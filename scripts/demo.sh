@@ -1,6 +1,7 @@
 #!/bin/sh
 # Sets up, builds the Linux library and reference host, and pings a target
-# (127.0.0.1 unless one is given) four times. Run as root: raw sockets need it.
+# (127.0.0.1 unless one is given) four times. Run as root to install packages;
+# the ping itself needs no privilege where net.ipv4.ping_group_range allows it.
 set -eu
 cd "$(dirname "$0")/.."
 target=${1:-127.0.0.1}
