@@ -11,6 +11,10 @@
 // sockets' own time-outs would never be used and are not set: SO_RCVTIMEO runs
 // on the coarse timer wheel (tens of ms late at one second), and a send of one
 // datagram on a fresh socket never waits for buffer space.
+// net/if.h must come before the linux/ headers, which then leave its
+// definitions alone.
+#include <net/if.h>
+//
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
@@ -23,6 +27,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/icmp_platform.h"
@@ -210,12 +215,34 @@ Received receive_now(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
                                        : receive_queued(socket, buffer);
 }
 
+// An IPv6 literal, with an optional scope after '%' (an interface name or
+// number), parsed without the resolver, which would allocate.
+bool parse_ipv6_literal(const char* text, IpAddress& address) {
+  char literal[INET6_ADDRSTRLEN];
+  const char* const scope = std::strchr(text, '%');
+  const std::size_t length =
+      scope != nullptr ? static_cast<std::size_t>(scope - text) : std::strlen(text);
+  if (length >= sizeof literal) return false;
+  std::memcpy(literal, text, length);
+  literal[length] = '\0';
+  IpAddress parsed{IpFamily::v6, {}, 0};
+  if (inet_pton(AF_INET6, literal, parsed.bytes) != 1) return false;
+  if (scope != nullptr) {
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(scope + 1, &end, 10);
+    parsed.scope_id = end != scope + 1 && *end == '\0' ? static_cast<std::uint32_t>(number)
+                                                       : if_nametoindex(scope + 1);
+    if (parsed.scope_id == 0) return false;
+  }
+  address = parsed;
+  return true;
+}
+
 // getaddrinfo's status; on success the first address of `family` is stored.
-int first_address(const char* name, int family, int flags, IpAddress& address) {
+int first_address(const char* name, int family, IpAddress& address) {
   addrinfo hints{};
   hints.ai_family = family;
   hints.ai_socktype = SOCK_RAW;
-  hints.ai_flags = flags;
   addrinfo* found = nullptr;
   const int status = getaddrinfo(name, nullptr, &hints, &found);
   if (status != 0) return status;
@@ -262,11 +289,8 @@ std::uint32_t SystemIcmp::convert_dotted(const char* name) { return inet_addr(na
 // failure: a resolver that cannot be reached makes the IPv4 lookup of a name
 // listed for IPv6 alone in the hosts file fail with EAI_AGAIN.
 bool SystemIcmp::look_up_name(const char* name, IpAddress& address) {
-  if (std::strchr(name, ':') != nullptr) {
-    return first_address(name, AF_INET6, AI_NUMERICHOST, address) == 0;
-  }
-  return first_address(name, AF_INET, 0, address) == 0 ||
-         first_address(name, AF_INET6, 0, address) == 0;
+  if (std::strchr(name, ':') != nullptr) return parse_ipv6_literal(name, address);
+  return first_address(name, AF_INET, address) == 0 || first_address(name, AF_INET6, address) == 0;
 }
 
 bool SystemIcmp::send_to(IcmpSocket& socket, std::span<const std::uint8_t> message,
