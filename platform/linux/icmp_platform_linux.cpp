@@ -92,19 +92,18 @@ Received receive_queued(const IcmpSocket& socket, std::span<std::uint8_t> buffer
 }
 
 // The IP header of a request to `destination`, as an ICMP error quotes it.
-std::size_t write_quoted_header(std::span<std::uint8_t> at, const SocketAddress& destination) {
+void write_quoted_header(std::span<std::uint8_t> at, const SocketAddress& destination) {
   if (destination.any.sa_family == AF_INET6) {
     std::memset(at.data(), 0, kIpv6HeaderSize);
     at[0] = 0x60;  // version 6
     at[6] = kNextHeaderIcmp6;
     std::memcpy(&at[24], &destination.v6.sin6_addr, 16);
-    return kIpv6HeaderSize;
+    return;
   }
   std::memset(at.data(), 0, kIpv4HeaderSize);
   at[0] = 0x45;  // version 4, 20 bytes
   at[9] = kProtocolIcmp;
   std::memcpy(&at[16], &destination.v4.sin_addr, 4);
-  return kIpv4HeaderSize;
 }
 
 // ICMP errors about a datagram socket's requests reach it only through its
@@ -274,10 +273,7 @@ bool SystemIcmp::open_socket(IcmpSocket& socket, IpFamily family) {
 }
 
 // Waits are bounded by poll and sends never wait: see the top of this file.
-bool SystemIcmp::set_receive_timeout(IcmpSocket& socket, std::uint32_t milliseconds) {
-  socket.receive_timeout_ms = milliseconds;
-  return true;
-}
+bool SystemIcmp::set_receive_timeout(IcmpSocket&, std::uint32_t) { return true; }
 
 bool SystemIcmp::set_send_timeout(const IcmpSocket&, std::uint32_t) { return true; }
 

@@ -61,7 +61,9 @@ Received exchange_through_helper(IcmpSocket& socket, std::span<std::uint8_t> buf
   std::memcpy(&reply, reply_area, sizeof reply);
   if (replies == 0 || reply.Status != IP_SUCCESS) return {ReceiveStatus::failed, 0, {}};
   const std::size_t data_size =
-      reply.Data == nullptr ? 0 : std::min<std::size_t>(reply.DataSize, buffer.size() - 8);
+      reply.Data == nullptr
+          ? 0
+          : std::min<std::size_t>(reply.DataSize, buffer.size() - kIcmpHeaderSize);
   std::memset(buffer.data(), 0, kIcmpHeaderSize);  // type 0: echo reply
   if (data_size > 0) std::memcpy(buffer.data() + kIcmpHeaderSize, reply.Data, data_size);
   return {ReceiveStatus::datagram, kIcmpHeaderSize + data_size, ipv4_address(reply.Address),
