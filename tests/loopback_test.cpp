@@ -141,8 +141,8 @@ TEST_F(Answering, WrongArgumentCountsAreRefused) {
 }
 
 TEST_F(Answering, UnresolvableOrUnreachableTargetsFailQuickly) {
-  for (const char* target :
-       {"no-such-host.invalid", "2001:db8::1", "::1::2", "fe80::1%no-such-if", "0.0.0.0"}) {
+  for (const char* target : {"no-such-host.invalid", "2001:db8::1", "::1::2", "fe80::1%no-such-if",
+                             "::1%4294967297", "::1%-1", "0.0.0.0"}) {
     const Timed timed = ping(target);
     EXPECT_EQ(timed.result, -1) << target;
     EXPECT_LT(timed.milliseconds, kClearlyEarlyMs) << target;

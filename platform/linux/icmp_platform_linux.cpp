@@ -227,10 +227,15 @@ bool parse_ipv6_literal(const char* text, IpAddress& address) {
   IpAddress parsed{IpFamily::v6, {}, 0};
   if (inet_pton(AF_INET6, literal, parsed.bytes) != 1) return false;
   if (scope != nullptr) {
+    // Digits alone are an interface number, which must fit 32 bits; strtoul
+    // alone would also take a sign or wrap a large number onto another one.
+    const char* const interface = scope + 1;
     char* end = nullptr;
-    const unsigned long number = std::strtoul(scope + 1, &end, 10);
-    parsed.scope_id = end != scope + 1 && *end == '\0' ? static_cast<std::uint32_t>(number)
-                                                       : if_nametoindex(scope + 1);
+    const unsigned long number = std::strtoul(interface, &end, 10);
+    const bool numeric = *interface >= '0' && *interface <= '9' && *end == '\0';
+    parsed.scope_id = !numeric               ? if_nametoindex(interface)
+                      : number <= UINT32_MAX ? static_cast<std::uint32_t>(number)
+                                             : 0;
     if (parsed.scope_id == 0) return false;
   }
   address = parsed;
