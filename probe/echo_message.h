@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "probe/ip_address.h"
+#include "platform/ip_address.h"
 
 namespace pingext {
 

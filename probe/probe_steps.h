@@ -29,7 +29,7 @@ std::int32_t probe_round_trip(Platform& platform, const char* name) {
     return kPingFailed;
   }
 
-  platform::IcmpSocket socket{};
+  typename Platform::Socket socket{};
   if (!platform.open_socket(socket, destination.family)) return kPingFailed;
 
   // Every path below leaves through here, so the socket is closed exactly once.
@@ -46,29 +46,30 @@ std::int32_t probe_round_trip(Platform& platform, const char* name) {
   std::array<std::uint8_t, kPacketBufferSize> request{};
   std::array<std::uint8_t, kPacketBufferSize> reply{};
   // A socket whose kernel writes the identifier has no use for the process id.
-  const std::uint32_t process_id = socket.kernel_owns_identifier ? 0 : platform.process_id();
+  const bool kernel_owns_identifier = platform.kernel_owns_identifier(socket);
+  const std::uint32_t process_id = kernel_owns_identifier ? 0 : platform.process_id();
   const std::uint32_t send_time = platform.tick_count_ms();
   build_echo_request(request, destination.family, process_id, send_time);
 
   if (!platform.send_to(socket, std::span(request).first(kEchoRequestSize), destination)) {
     return finish(kPingFailed);
   }
-  const SentEcho sent{echo_identifier(process_id), send_time, destination,
-                      socket.kernel_owns_identifier};
+  const SentEcho sent{echo_identifier(process_id), send_time, destination, kernel_owns_identifier};
+  const bool delivers_ipv4_header = platform.delivers_ipv4_header(socket);
 
   // A raw socket sees every ICMP message reaching the host, so wait for ours
   // until one second after the send, however much else arrives meanwhile.
   for (std::uint32_t remaining = kSocketTimeoutMs;;) {
     const platform::Received received = platform.receive(socket, reply, remaining);
-    const std::uint32_t receive_time = platform.tick_count_ms();
+    const std::uint32_t receive_time = platform.receive_time(socket);
     if (received.status == platform::ReceiveStatus::failed) return finish(kPingFailed);
     if (received.status == platform::ReceiveStatus::datagram && received.length <= reply.size()) {
       const std::span<const std::uint8_t> bytes = std::span(reply).first(received.length);
-      const IcmpMessage message = socket.delivers_ipv4_header ? split_ipv4_datagram(bytes)
-                                                              : IcmpMessage{received.sender, bytes};
+      const IcmpMessage message =
+          delivers_ipv4_header ? split_ipv4_datagram(bytes) : IcmpMessage{received.sender, bytes};
       const ReplyMatch match = match_echo_reply(message, receive_time, sent);
       if (match.verdict == ReplyVerdict::echo_reply) {
-        return finish(received.system_round_trip_ms.value_or(match.round_trip_ms));
+        return finish(match.round_trip_ms);
       }
       if (match.verdict == ReplyVerdict::error_for_request) return finish(kPingFailed);
     }

@@ -152,9 +152,9 @@ TEST_F(Answering, UnresolvableOrUnreachableTargetsFailQuickly) {
 // A second raw socket sees the request as it went out on loopback.
 TEST_F(Answering, RequestOnTheWireIsTwelveBytesWithAValidChecksum) {
   using pingext::platform::SystemIcmp;
-  pingext::platform::IcmpSocket capture{};
+  SystemIcmp::Socket capture{};
   ASSERT_TRUE(SystemIcmp::open_socket(capture, pingext::IpFamily::v4));
-  if (capture.kernel_owns_identifier) {
+  if (SystemIcmp::kernel_owns_identifier(capture)) {
     SystemIcmp::close_socket(capture);
     GTEST_SKIP() << "capturing needs a raw socket; the library opens one only where datagram "
                     "sockets are refused (tests/in_private_netns.sh --raw)";
@@ -162,8 +162,7 @@ TEST_F(Answering, RequestOnTheWireIsTwelveBytesWithAValidChecksum) {
 #if defined(__linux__)
   // The library's sockets let only replies and errors through; this one must see requests.
   const icmp_filter everything{0};
-  ASSERT_EQ(setsockopt(static_cast<int>(capture.handle), SOL_RAW, ICMP_FILTER, &everything,
-                       sizeof everything),
+  ASSERT_EQ(setsockopt(capture.descriptor, SOL_RAW, ICMP_FILTER, &everything, sizeof everything),
             0);
 #endif
   ASSERT_TRUE(SystemIcmp::set_receive_timeout(capture, 1000));

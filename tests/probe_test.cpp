@@ -212,7 +212,7 @@ Arrival bare_reply(std::uint32_t after_ms, std::uint16_t identifier,
 // so a reply without the process's identifier is still this call's.
 TEST(Probe, KernelOwnedIdentifierIsNotComparedAgain) {
   ScriptedIcmp platform;
-  platform.opened_socket = {7, IpFamily::v4, false, true, 0};
+  platform.opened_socket = {7, IpFamily::v4, false, true};
   platform.arrivals = {bare_reply(3, 0xBEEF)};
   EXPECT_EQ(probe_round_trip(platform, "127.0.0.9"), 3);
 }
@@ -223,7 +223,7 @@ TEST(Probe, IpV6TargetSendsAndMatchesIcmpV6) {
   platform.looked_up_address = {
       IpFamily::v6, {0xFD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0};
   platform.arrival_sender = platform.looked_up_address;
-  platform.opened_socket = {7, IpFamily::v6, false, true, 0};
+  platform.opened_socket = {7, IpFamily::v6, false, true};
   platform.arrivals = {bare_reply(1, 0xBEEF, kIcmpEchoReply),
                        bare_reply(4, 0xBEEF, kIcmp6EchoReply)};
   EXPECT_EQ(probe_round_trip(platform, "fd00::1"), 5);

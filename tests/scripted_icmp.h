@@ -25,6 +25,13 @@ struct Arrival {
 };
 
 struct ScriptedIcmp {
+  struct Socket {
+    int handle;
+    IpFamily family;
+    bool delivers_ipv4_header;
+    bool kernel_owns_identifier;
+  };
+
   // What the script makes each step do.
   bool open_succeeds = true;
   bool receive_timeout_succeeds = true;
@@ -35,7 +42,7 @@ struct ScriptedIcmp {
   bool send_succeeds = true;
   std::uint32_t pid = 0x00051234;
   std::uint32_t now = 100000;
-  platform::IcmpSocket opened_socket{7, IpFamily::v4, true, false, 0};
+  Socket opened_socket{7, IpFamily::v4, true, false};
   // Whom a datagram comes from, for sockets that deliver no IP header.
   IpAddress arrival_sender = ipv4_address(0x0900007F);
   std::deque<Arrival> arrivals;
@@ -52,36 +59,34 @@ struct ScriptedIcmp {
   IpAddress sent_to{};
   std::uint32_t send_time = 0;
 
-  bool open_socket(platform::IcmpSocket& socket, IpFamily family) {
+  bool open_socket(Socket& socket, IpFamily family) {
     EXPECT_EQ(family, looked_up_address.family);
     if (!open_succeeds) return false;
     ++opens;
     socket = opened_socket;
     return true;
   }
-  bool set_receive_timeout(platform::IcmpSocket&, std::uint32_t milliseconds) {
+  bool delivers_ipv4_header(const Socket& socket) { return socket.delivers_ipv4_header; }
+  bool kernel_owns_identifier(const Socket& socket) { return socket.kernel_owns_identifier; }
+  bool set_receive_timeout(Socket&, std::uint32_t milliseconds) {
     receive_timeouts.push_back(milliseconds);
     return receive_timeout_succeeds;
   }
-  bool set_send_timeout(const platform::IcmpSocket&, std::uint32_t) {
-    return send_timeout_succeeds;
-  }
+  bool set_send_timeout(const Socket&, std::uint32_t) { return send_timeout_succeeds; }
   std::uint32_t convert_dotted(const char*) { return dotted_address; }
   bool look_up_name(const char*, IpAddress& address) {
     ++lookups;
     if (lookup_succeeds) address = looked_up_address;
     return lookup_succeeds;
   }
-  bool send_to(platform::IcmpSocket&, std::span<const std::uint8_t> message,
-               const IpAddress& address) {
+  bool send_to(Socket&, std::span<const std::uint8_t> message, const IpAddress& address) {
     sent_request.assign(message.begin(), message.end());
     sent_to = address;
     send_time = now;
     return send_succeeds;
   }
   // A receive waits as long as it is told; an arrival due later is not seen.
-  platform::Received receive(platform::IcmpSocket&, std::span<std::uint8_t> buffer,
-                             std::uint32_t timeout) {
+  platform::Received receive(Socket&, std::span<std::uint8_t> buffer, std::uint32_t timeout) {
     // A real socket would take a wait of 0 as "forever".
     EXPECT_TRUE(timeout >= 1 && timeout <= 1000) << "wait of " << timeout << " ms";
     waits.push_back(timeout);
@@ -99,7 +104,8 @@ struct ScriptedIcmp {
     std::copy(datagram.begin(), datagram.end(), buffer.begin());
     return {platform::ReceiveStatus::datagram, datagram.size(), arrival_sender};
   }
-  void close_socket(const platform::IcmpSocket&) { ++closes; }
+  std::uint32_t receive_time(const Socket&) { return now; }
+  void close_socket(const Socket&) { ++closes; }
   std::uint32_t tick_count_ms() { return now; }
   std::uint32_t process_id() { return pid; }
 };

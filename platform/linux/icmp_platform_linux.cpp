@@ -41,8 +41,6 @@ constexpr std::size_t kIcmpHeaderSize = 8;
 constexpr std::uint8_t kProtocolIcmp = 1;
 constexpr std::uint8_t kNextHeaderIcmp6 = 58;
 
-int descriptor(const IcmpSocket& socket) { return static_cast<int>(socket.handle); }
-
 bool is_v4(IpFamily family) { return family == IpFamily::v4; }
 
 union SocketAddress {
@@ -85,7 +83,7 @@ Received receive_queued(const IcmpSocket& socket, std::span<std::uint8_t> buffer
   message.msg_namelen = sizeof sender;
   message.msg_iov = &data;
   message.msg_iovlen = 1;
-  const ssize_t length = recvmsg(descriptor(socket), &message, MSG_DONTWAIT);
+  const ssize_t length = recvmsg(socket.descriptor, &message, MSG_DONTWAIT);
   if (length < 0) return {ReceiveStatus::failed, 0, {}};
   if ((message.msg_flags & MSG_TRUNC) != 0) return {ReceiveStatus::too_long, 0, {}};
   return {ReceiveStatus::datagram, static_cast<std::size_t>(length), ip_address(sender)};
@@ -172,7 +170,7 @@ Received receive_queued_error(const IcmpSocket& socket, std::span<std::uint8_t> 
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  const ssize_t length = recvmsg(descriptor(socket), &message, MSG_ERRQUEUE | MSG_DONTWAIT);
+  const ssize_t length = recvmsg(socket.descriptor, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
   if (length < 0) return {ReceiveStatus::failed, 0, {}};
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
        header = CMSG_NXTHDR(&message, header)) {
@@ -210,8 +208,7 @@ Received receive_queued_datagram(const IcmpSocket& socket, std::span<std::uint8_
 }
 
 Received receive_now(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
-  return socket.kernel_owns_identifier ? receive_queued_datagram(socket, buffer)
-                                       : receive_queued(socket, buffer);
+  return socket.raw ? receive_queued(socket, buffer) : receive_queued_datagram(socket, buffer);
 }
 
 // An IPv6 literal, with an optional scope after '%' (an interface name or
@@ -267,15 +264,22 @@ int first_address(const char* name, int family, IpAddress& address) {
 
 bool SystemIcmp::open_socket(IcmpSocket& socket, IpFamily family) {
   if (const int fd = open_datagram_socket(family); fd >= 0) {
-    socket = {static_cast<std::uintptr_t>(fd), family, false, true, 0};
+    socket = {fd, family, false};
     return true;
   }
   if (!datagram_socket_refused(errno)) return false;
   const int fd = open_raw_socket(family);
   if (fd < 0) return false;
-  socket = {static_cast<std::uintptr_t>(fd), family, is_v4(family), false, 0};
+  socket = {fd, family, true};
   return true;
 }
+
+// Received ICMPv6 messages carry no IP header, on either kind of socket.
+bool SystemIcmp::delivers_ipv4_header(const IcmpSocket& socket) {
+  return socket.raw && is_v4(socket.family);
+}
+
+bool SystemIcmp::kernel_owns_identifier(const IcmpSocket& socket) { return !socket.raw; }
 
 // Waits are bounded by poll and sends never wait: see the top of this file.
 bool SystemIcmp::set_receive_timeout(IcmpSocket&, std::uint32_t) { return true; }
@@ -298,7 +302,7 @@ bool SystemIcmp::send_to(IcmpSocket& socket, std::span<const std::uint8_t> messa
                          const IpAddress& address) {
   SocketAddress destination;
   const socklen_t length = socket_address(address, destination);
-  return sendto(descriptor(socket), message.data(), message.size(), MSG_DONTWAIT, &destination.any,
+  return sendto(socket.descriptor, message.data(), message.size(), MSG_DONTWAIT, &destination.any,
                 length) >= 0;
 }
 
@@ -312,13 +316,13 @@ Received SystemIcmp::receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
                ? Received{ReceiveStatus::interrupted, 0, {}}
                : first;
   }
-  pollfd ready{descriptor(socket), POLLIN, 0};
+  pollfd ready{socket.descriptor, POLLIN, 0};
   const int polled = poll(&ready, 1, static_cast<int>(wait_ms));
   if (polled == 0) return {ReceiveStatus::failed, 0, {}};  // the wait is over
   if (polled < 0) {
     return {errno == EINTR ? ReceiveStatus::interrupted : ReceiveStatus::failed, 0, {}};
   }
-  if (socket.kernel_owns_identifier && (ready.revents & POLLERR) != 0) {
+  if (!socket.raw && (ready.revents & POLLERR) != 0) {
     const Received error = receive_queued_error(socket, buffer);
     if (error.status != ReceiveStatus::failed) return error;
   }
@@ -330,7 +334,9 @@ Received SystemIcmp::receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
   return second;
 }
 
-void SystemIcmp::close_socket(const IcmpSocket& socket) { close(descriptor(socket)); }
+std::uint32_t SystemIcmp::receive_time(const IcmpSocket&) { return tick_count_ms(); }
+
+void SystemIcmp::close_socket(const IcmpSocket& socket) { close(socket.descriptor); }
 
 std::uint32_t SystemIcmp::tick_count_ms() {
   timespec now{};

@@ -24,10 +24,6 @@ namespace {
 
 constexpr std::size_t kIcmpHeaderSize = 8;
 
-// Raw sockets deliver the IPv4 header; the helper's exchanges are rebuilt as
-// bare messages.
-bool through_helper(const IcmpSocket& socket) { return !socket.delivers_ipv4_header; }
-
 SOCKET native(const IcmpSocket& socket) { return static_cast<SOCKET>(socket.handle); }
 HANDLE helper(const IcmpSocket& socket) { return reinterpret_cast<HANDLE>(socket.handle); }
 
@@ -44,12 +40,18 @@ bool set_timeout(const IcmpSocket& socket, int option, std::uint32_t millisecond
                     sizeof value) != SOCKET_ERROR;
 }
 
+std::uint32_t read_le32(const std::uint8_t* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
 // One echo through the helper, waiting at most `wait_ms`. A reply is handed
-// over as the echo reply message it was, with the helper's own round trip; an
-// error status, a time-out or a second receive (the helper sends only once)
-// end the wait.
+// over as the echo reply message it was, timed by the helper's own round trip;
+// an error status, a time-out or a second receive (the helper sends only
+// once) end the wait.
 Received exchange_through_helper(IcmpSocket& socket, std::span<std::uint8_t> buffer,
                                  std::uint32_t wait_ms) {
+  socket.reply_time = SystemIcmp::tick_count_ms();
   if (!socket.request_pending) return {ReceiveStatus::failed, 0, {}};
   socket.request_pending = false;
   // The reply, its echoed data, and room for an ICMP error, as the helper asks.
@@ -66,8 +68,8 @@ Received exchange_through_helper(IcmpSocket& socket, std::span<std::uint8_t> buf
           : std::min<std::size_t>(reply.DataSize, buffer.size() - kIcmpHeaderSize);
   std::memset(buffer.data(), 0, kIcmpHeaderSize);  // type 0: echo reply
   if (data_size > 0) std::memcpy(buffer.data() + kIcmpHeaderSize, reply.Data, data_size);
-  return {ReceiveStatus::datagram, kIcmpHeaderSize + data_size, ipv4_address(reply.Address),
-          static_cast<std::int32_t>(reply.RoundTripTime)};
+  socket.reply_time = read_le32(socket.pending_data) + reply.RoundTripTime;
+  return {ReceiveStatus::datagram, kIcmpHeaderSize + data_size, ipv4_address(reply.Address)};
 }
 
 }  // namespace
@@ -77,25 +79,34 @@ bool SystemIcmp::open_socket(IcmpSocket& socket, IpFamily family) {
   const SOCKET opened =
       WSASocketA(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0, WSA_FLAG_OVERLAPPED);
   if (opened != INVALID_SOCKET) {
-    socket = {static_cast<std::uintptr_t>(opened), family, true, false, 0};
+    socket = {};
+    socket.handle = static_cast<std::uintptr_t>(opened);
     return true;
   }
   if (WSAGetLastError() != WSAEACCES) return false;
-  // The helper writes its own identifier and hands back only its own reply.
   const HANDLE handle = IcmpCreateFile();
   if (handle == INVALID_HANDLE_VALUE) return false;
-  socket = {reinterpret_cast<std::uintptr_t>(handle), family, false, true, 0};
+  socket = {};
+  socket.handle = reinterpret_cast<std::uintptr_t>(handle);
+  socket.through_helper = true;
   return true;
 }
 
+// Raw sockets deliver the IPv4 header; the helper's exchanges are rebuilt as
+// bare messages.
+bool SystemIcmp::delivers_ipv4_header(const IcmpSocket& socket) { return !socket.through_helper; }
+
+// The helper writes its own identifier and hands back only its own reply.
+bool SystemIcmp::kernel_owns_identifier(const IcmpSocket& socket) { return socket.through_helper; }
+
 bool SystemIcmp::set_receive_timeout(IcmpSocket& socket, std::uint32_t milliseconds) {
-  if (!through_helper(socket) && !set_timeout(socket, SO_RCVTIMEO, milliseconds)) return false;
+  if (!socket.through_helper && !set_timeout(socket, SO_RCVTIMEO, milliseconds)) return false;
   socket.receive_timeout_ms = milliseconds;
   return true;
 }
 
 bool SystemIcmp::set_send_timeout(const IcmpSocket& socket, std::uint32_t milliseconds) {
-  return through_helper(socket) || set_timeout(socket, SO_SNDTIMEO, milliseconds);
+  return socket.through_helper || set_timeout(socket, SO_SNDTIMEO, milliseconds);
 }
 
 std::uint32_t SystemIcmp::convert_dotted(const char* name) { return inet_addr(name); }
@@ -114,7 +125,7 @@ bool SystemIcmp::look_up_name(const char* name, IpAddress& address) {
 
 bool SystemIcmp::send_to(IcmpSocket& socket, std::span<const std::uint8_t> message,
                          const IpAddress& address) {
-  if (through_helper(socket)) {
+  if (socket.through_helper) {
     // The helper builds the header itself; only the data is ours.
     if (message.size() != kIcmpHeaderSize + sizeof socket.pending_data) return false;
     std::memcpy(&socket.pending_destination, address.bytes, 4);
@@ -132,7 +143,7 @@ bool SystemIcmp::send_to(IcmpSocket& socket, std::span<const std::uint8_t> messa
 // A raw socket's receive waits as long as its receive time-out says.
 Received SystemIcmp::receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
                              std::uint32_t wait_ms) {
-  if (through_helper(socket)) return exchange_through_helper(socket, buffer, wait_ms);
+  if (socket.through_helper) return exchange_through_helper(socket, buffer, wait_ms);
   if (wait_ms != socket.receive_timeout_ms && !set_receive_timeout(socket, wait_ms)) {
     return {ReceiveStatus::failed, 0, {}};
   }
@@ -155,8 +166,12 @@ Received SystemIcmp::receive(IcmpSocket& socket, std::span<std::uint8_t> buffer,
   }
 }
 
+std::uint32_t SystemIcmp::receive_time(const IcmpSocket& socket) {
+  return socket.through_helper ? socket.reply_time : tick_count_ms();
+}
+
 void SystemIcmp::close_socket(const IcmpSocket& socket) {
-  if (through_helper(socket)) {
+  if (socket.through_helper) {
     IcmpCloseHandle(helper(socket));
   } else {
     closesocket(native(socket));
