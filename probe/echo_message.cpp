@@ -44,8 +44,12 @@ bool is_icmp_error(IpFamily family, std::uint8_t type) {
 
 // An ICMP error quotes the IP header and at least the first 8 bytes of the
 // packet that caused it. It is ours when it quotes an echo request to our
-// destination with our identifier. Our requests carry no IPv6 extension
-// headers, so the ICMPv6 header follows the quoted IPv6 header at once.
+// destination with our identifier and, when the quote reaches it, exactly our
+// send time: calls of one process share the identifier on a raw socket, and a
+// late error about an earlier call must not end this one. RFC 792 asks
+// routers for 8 bytes only, so a shorter quote is judged without it. Our
+// requests carry no IPv6 extension headers, so the ICMPv6 header follows the
+// quoted IPv6 header at once.
 bool quotes_our_request(std::span<const std::uint8_t> quote, const SentEcho& sent) {
   const IpFamily family = sent.destination.family;
   std::size_t quoted_header = 0;
@@ -67,7 +71,9 @@ bool quotes_our_request(std::span<const std::uint8_t> quote, const SentEcho& sen
                     &quote[destination_at]) &&
          quote[quoted_header] == echo_request_type(family) &&
          (sent.identifier_checked_by_kernel ||
-          read_le16(quote, quoted_header + 4) == sent.identifier);
+          read_le16(quote, quoted_header + 4) == sent.identifier) &&
+         (quote.size() < quoted_header + kEchoRequestSize ||
+          read_le32(quote, quoted_header + 8) == sent.send_time);
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ struct ReplyMatch {
 // echo reply counts only when it comes from the destination, echoes the
 // identifier and exactly the send time; an error (ICMPv6: also packet too big)
 // counts when it quotes an echo request to the destination with the
-// identifier.
+// identifier and, if the quote holds it, exactly the send time.
 ReplyMatch match_echo_reply(const IcmpMessage& message, std::uint32_t receive_time,
                             const SentEcho& sent);
 

@@ -120,6 +120,7 @@ Bytes icmp6_error(std::uint8_t type, std::uint16_t identifier = kIdentifier,
                        0,
                        0};
   packet.insert(packet.end(), original.begin(), original.end());
+  put_le32(packet, 40 + 8 + 40 + 8, kSendTime);
   return packet;
 }
 
@@ -141,6 +142,15 @@ Bytes with_byte(Bytes bytes, std::size_t at, std::uint8_t value) {
   bytes[at] = value;
   return bytes;
 }
+
+// An error whose quote reaches the request's send time, at `at`.
+Bytes quoting_send_time(Bytes error, std::size_t at, std::uint32_t send_time) {
+  error.resize(std::max(error.size(), at + 4), 0);
+  put_le32(error, at, send_time);
+  return error;
+}
+constexpr std::size_t kQuotedSendTime = 20 + 8 + 20 + 8;
+constexpr std::size_t kQuotedSendTime6 = 40 + 8 + 40 + 8;
 
 Bytes replace_bytes(Bytes bytes, std::size_t at, const Bytes& values) {
   std::copy(values.begin(), values.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
@@ -254,6 +264,16 @@ TEST(MatchEchoReply, AppliesTheReplyRule) {
       {"error with its quote cut short", with_length(icmp_error(3), 20 + 8 + 20 + 7), kSendTime,
        ReplyVerdict::pass_over},
       {"source quench quoting ours", icmp_error(4), kSendTime, ReplyVerdict::pass_over},
+      {"error quoting our whole request",
+       quoting_send_time(icmp_error(3), kQuotedSendTime, kSendTime), kSendTime,
+       ReplyVerdict::error_for_request},
+      {"error quoting an earlier request with our identifier",
+       quoting_send_time(icmp_error(3), kQuotedSendTime, kSendTime - 1010), kSendTime,
+       ReplyVerdict::pass_over},
+      {"error quoting 11 bytes: no send time to compare",
+       with_length(quoting_send_time(icmp_error(3), kQuotedSendTime, kSendTime - 1010),
+                   kQuotedSendTime + 3),
+       kSendTime, ReplyVerdict::error_for_request},
       v6("IPv6 reply", echo_reply6(), ReplyVerdict::echo_reply, 5),
       v6("IPv6 reply from another address", echo_reply6(kUs6), ReplyVerdict::pass_over),
       v6("IPv6 message of the IPv4 reply type", echo_reply6(kDestination6, kIcmpEchoReply),
@@ -266,6 +286,9 @@ TEST(MatchEchoReply, AppliesTheReplyRule) {
       v6("IPv6 parameter problem quoting ours", icmp6_error(4), ReplyVerdict::error_for_request),
       v6("IPv6 type 11 is no error", icmp6_error(11), ReplyVerdict::pass_over),
       v6("IPv6 error quoting another identifier", icmp6_error(1, 0x4321), ReplyVerdict::pass_over),
+      v6("IPv6 error quoting an earlier request with our identifier",
+         quoting_send_time(icmp6_error(1), kQuotedSendTime6, kSendTime - 1010),
+         ReplyVerdict::pass_over),
       v6("IPv6 error quoting another destination", icmp6_error(1, kIdentifier, kUs6),
          ReplyVerdict::pass_over),
       v6("IPv6 error quoting UDP", icmp6_error(1, kIdentifier, kDestination6, 17),

@@ -19,6 +19,8 @@ enum class Behaviour {
   oversized_then_reply,     // a 1,100-byte echo reply first
   reply_from_next_address,  // a true echo reply, but sent from the next address up
   silent,                   // nothing at all
+  late_error_then_reply,    // odd requests: only an error quoting it whole, kLateErrorMs
+                            // later; even ones: a reply after delay_ms
   started_together,         // not a peer: the test calls these addresses at once
 };
 
@@ -27,6 +29,9 @@ enum class Outcome {
   fails_at_deadline,  // -1, not before one second
   fails_early,        // -1, clearly before one second
   each_as_its_row,    // started_together: every address as its own row says
+  // A first call fails at the deadline; a second, kSecondCallMs after the
+  // first began, gets a round trip as above.
+  round_trip_on_a_second_call,
 };
 
 struct FaultCase {
@@ -45,10 +50,13 @@ struct FaultCase {
 // it disturbs, and the next case must not run inside it.
 inline constexpr std::uint32_t kFloodMs = 1100;
 inline constexpr std::uint32_t kModerateFloodAfterReplyMs = 20;
+inline constexpr std::uint32_t kLateErrorMs = 1200;
+inline constexpr std::uint32_t kSecondCallMs = 1010;
 constexpr std::uint32_t busy_ms(const FaultCase& c) {
-  return c.behaviour == Behaviour::flood              ? kFloodMs
-         : c.behaviour == Behaviour::flood_then_reply ? c.delay_ms + kModerateFloodAfterReplyMs
-                                                      : c.delay_ms;
+  return c.behaviour == Behaviour::flood                   ? kFloodMs
+         : c.behaviour == Behaviour::flood_then_reply      ? c.delay_ms + kModerateFloodAfterReplyMs
+         : c.behaviour == Behaviour::late_error_then_reply ? kSecondCallMs + c.delay_ms
+                                                           : c.delay_ms;
 }
 
 inline constexpr FaultCase kFaultCases[] = {
@@ -73,6 +81,9 @@ inline constexpr FaultCase kFaultCases[] = {
     {"silent target", "127.0.0.14", Behaviour::silent, 0, Outcome::fails_at_deadline},
     {"reply from another address", "127.0.0.15", Behaviour::reply_from_next_address, 10,
      Outcome::fails_at_deadline, true},
+    // The error about the first call arrives 190 ms into the second.
+    {"late error about an earlier call", "127.0.0.20", Behaviour::late_error_then_reply, 400,
+     Outcome::round_trip_on_a_second_call},
     // Calls in one process share an identifier and may share a send time:
     // each must still get its own answer.
     {"calls started together", "127.0.0.2,127.0.0.3,127.0.0.12,127.0.0.13,127.0.0.14,127.0.0.15",

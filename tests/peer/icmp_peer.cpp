@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -71,6 +72,13 @@ class Peer {
            reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
   }
 
+  // An ICMP error of `type` and `code` quoting `quoted`.
+  static Bytes error_quoting(std::uint8_t type, std::uint8_t code, const Bytes& quoted) {
+    Bytes error{type, code, 0, 0, 0, 0, 0, 0};
+    error.insert(error.end(), quoted.begin(), quoted.end());
+    return error;
+  }
+
   // Answers one request (its whole IPv4 datagram) as `script` says.
   void answer(const FaultCase& script, Bytes request) const {
     in_addr asker{};
@@ -119,22 +127,24 @@ class Peer {
         reply.resize(8);
         send(asked, asker, reply);
         break;
+      case Behaviour::late_error_then_reply:
+        if (late_error_requests_++ % 2 == 0) {
+          at(pingext::testing::kLateErrorMs);
+          send(asked, asker, error_quoting(3, 1, request));
+        } else {
+          at(script.delay_ms);
+          send(asked, asker, reply);
+        }
+        break;
       case Behaviour::unreachable:
       case Behaviour::time_exceeded:
       case Behaviour::other_error_then_reply: {
         const bool ours = script.behaviour != Behaviour::other_error_then_reply;
-        Bytes error{
-            static_cast<std::uint8_t>(script.behaviour == Behaviour::time_exceeded ? 11 : 3),
-            static_cast<std::uint8_t>(script.behaviour == Behaviour::time_exceeded ? 0 : 1),
-            0,
-            0,
-            0,
-            0,
-            0,
-            0};
+        // As routers quote it: the IP header and 8 bytes, no send time.
         Bytes quoted(request.begin(), request.begin() + kIpHeader + 8);
         if (!ours) quoted[kIpHeader + 4] ^= 0x5A;
-        error.insert(error.end(), quoted.begin(), quoted.end());
+        const bool exceeded = script.behaviour == Behaviour::time_exceeded;
+        const Bytes error = error_quoting(exceeded ? 11 : 3, exceeded ? 0 : 1, quoted);
         if (!ours) {
           send(asked, asker, error);
           at(script.delay_ms);
@@ -175,6 +185,7 @@ class Peer {
 
  private:
   int sender_;
+  mutable std::atomic<unsigned> late_error_requests_{0};
 };
 
 const FaultCase* script_for(in_addr address) {
