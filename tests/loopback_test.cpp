@@ -28,12 +28,17 @@
 #else
 #include <dirent.h>
 #include <linux/icmp.h>
+#include <pthread.h>
 #include <sys/socket.h>
+
+#include <atomic>
+#include <csignal>
 #endif
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using pingext::testing::Behaviour;
 using pingext::testing::busy_ms;
 using pingext::testing::FaultCase;
 using pingext::testing::kFaultCases;
@@ -306,6 +311,35 @@ TEST_F(Faults, EachMisbehaviourGivesItsResultInTime) {
     std::this_thread::sleep_until(started + std::chrono::milliseconds(busy_ms(fault) + 20));
   }
 }
+
+#if !defined(_WIN32)
+// A host's timers and child signals interrupt waits. With a handler that does
+// not restart them and a signal every few milliseconds, each delayed or
+// silent row keeps its result.
+TEST_F(Faults, DelayedAndSilentRowsKeepTheirResultsUnderSignals) {
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigemptyset(&action.sa_mask);
+  struct sigaction previous {};
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+  const pthread_t caller = pthread_self();
+  std::atomic<bool> done{false};
+  std::thread signaller([&] {
+    for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(3))) {
+      pthread_kill(caller, SIGUSR1);
+    }
+  });
+  for (const auto& fault : kFaultCases) {
+    const bool delayed = fault.behaviour == Behaviour::reply && fault.delay_ms > 0;
+    if (!delayed && fault.behaviour != Behaviour::silent) continue;
+    SCOPED_TRACE("under signals");
+    expect_outcome(fault, ping(fault.address));
+  }
+  done = true;
+  signaller.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+}
+#endif
 
 TEST_F(Faults, WorksOnASmallStack) {
   std::int32_t result = -2;
