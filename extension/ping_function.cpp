@@ -1,6 +1,7 @@
 #include "extension/ping_function.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "probe/ping_host.h"
 
@@ -21,16 +22,18 @@ std::int32_t run_ping(const HostService* services, ResultSlot result, std::int32
   area.length = 0;
   reinterpret_cast<GetStringArgument>(services[kGetStringArgumentEntry])(arguments[0], &area);
 
-  // A declared length beyond the area is clamped; the copy stops at the first
-  // zero byte, so the probe sees the text as a C string would show it.
+  // A declared length beyond the area is clamped. The text is terminated in
+  // the area itself, so the probe sees it as a C string would show it: cut at
+  // its first zero byte. A text that fills the whole area without one is
+  // longer than any host name or address can be: it names no host.
   const std::size_t length = std::min<std::size_t>(area.length, kArgumentTextCapacity);
-  char name[kArgumentTextCapacity + 1];
-  const char* const text = area.text;
-  const char* const end = std::find(text, text + length, '\0');
-  std::copy(text, end, name);
-  name[end - text] = '\0';
-
-  const std::int32_t round_trip = probe(name);
+  bool terminated = true;
+  if (length < kArgumentTextCapacity) {
+    area.text[length] = '\0';
+  } else {
+    terminated = std::memchr(area.text, '\0', length) != nullptr;
+  }
+  const std::int32_t round_trip = terminated ? probe(area.text) : kPingFailed;
   reinterpret_cast<SetIntegerResult>(services[kSetIntegerResultEntry])(round_trip, result);
   return kCallCarriedOut;
 }

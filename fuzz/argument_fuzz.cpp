@@ -1,7 +1,8 @@
 // The argument path over arbitrary counted strings: whatever length a host
 // declares and whatever bytes it stores, the probe gets exactly the stored
 // bytes up to the first zero byte or the declared length, never more than
-// the area holds, and the area is never overrun.
+// the area holds, and the area is never overrun; a text filling the whole
+// area without a zero byte gives -1 without a probe.
 // Input: argument count, fill byte, declared length (2 bytes), text.
 #include <algorithm>
 #include <cstddef>
@@ -34,18 +35,24 @@ void get_string_argument(pingext::ArgumentHandle argument, pingext::CountedStrin
   std::memset(area->text + stored->size, stored->fill, sizeof area->text - stored->size);
 }
 
+// The text the probe must get, or -1 when the area is full without a zero
+// byte: such a text names no host, and the probe is not called.
+std::ptrdiff_t expected_length(const Stored& stored) {
+  const std::size_t limit = std::min<std::size_t>(stored.declared, pingext::kArgumentTextCapacity);
+  std::size_t length = 0;
+  while (length < limit && stored.at(length) != 0) ++length;
+  return length == pingext::kArgumentTextCapacity ? -1 : static_cast<std::ptrdiff_t>(length);
+}
+
 void set_integer_result(std::int32_t value, pingext::ResultSlot) {
-  if (value != 7) std::abort();
+  if (value != (expected_length(*g_stored) < 0 ? -1 : 7)) std::abort();
   ++g_results;
 }
 
 std::int32_t checking_probe(const char* name) {
-  const std::size_t limit =
-      std::min<std::size_t>(g_stored->declared, pingext::kArgumentTextCapacity);
-  std::size_t expected = 0;
-  while (expected < limit && g_stored->at(expected) != 0) ++expected;
-  if (std::strlen(name) != expected) std::abort();
-  for (std::size_t i = 0; i < expected; ++i) {
+  const std::ptrdiff_t expected = expected_length(*g_stored);
+  if (expected < 0 || std::strlen(name) != static_cast<std::size_t>(expected)) std::abort();
+  for (std::size_t i = 0; i < static_cast<std::size_t>(expected); ++i) {
     if (static_cast<std::uint8_t>(name[i]) != g_stored->at(i)) std::abort();
   }
   return 7;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,25 +98,34 @@ TEST_F(PingFunction, HandsTheTextToTheProbeAndItsResultToTheHost) {
 }
 
 TEST_F(PingFunction, TextReachesTheProbeAsACString) {
-  const std::string full(kArgumentTextCapacity, 'a');
+  constexpr auto kFull = static_cast<std::uint16_t>(kArgumentTextCapacity);
+  const std::string full(kFull, 'a');
+  std::string full_with_zero = full;
+  full_with_zero[100] = '\0';
   struct Row {
     const char* name;
     std::string stored;
     std::uint16_t declared;
-    std::string probed;
+    std::optional<std::string> probed;  // none: -1 without a probe
   };
   const std::vector<Row> rows = {
       {"empty", "", 0, ""},
       {"only the declared length", "localhostXYZ", 9, "localhost"},
       {"cut at a zero byte", std::string("local\0host", 10), 10, "local"},
-      {"largest text", full, static_cast<std::uint16_t>(kArgumentTextCapacity), full},
-      {"declared length beyond the area is clamped", full, 0xFFFF, full},
+      {"one byte short of the area", full, kFull - 1, full.substr(1)},
+      {"area full, a zero byte inside", full_with_zero, kFull, full.substr(0, 100)},
+      {"area full, no zero byte: names no host", full, kFull, std::nullopt},
+      {"declared length beyond the area is clamped", full, 0xFFFF, std::nullopt},
   };
   for (const auto& row : rows) {
     host.stored_text = row.stored;
     host.declared_length = row.declared;
+    g_probes = 0;
+    g_probed.clear();
     EXPECT_EQ(call(1), kCallCarriedOut) << row.name;
-    EXPECT_EQ(g_probed, row.probed) << row.name;
+    EXPECT_EQ(g_probes, row.probed ? 1 : 0) << row.name;
+    EXPECT_EQ(g_probed, row.probed.value_or("")) << row.name;
+    EXPECT_EQ(host.result_value, row.probed ? 1234 : -1) << row.name;
   }
 }
 
