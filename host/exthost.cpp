@@ -2,6 +2,7 @@
 // with text arguments, printing its integer result.
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -89,12 +90,31 @@ std::string known_functions(const pingext::FunctionTableEntry* table) {
   return names.empty() ? "(none)" : names;
 }
 
-const pingext::FunctionTableEntry* find_function(const pingext::FunctionTableEntry* table,
-                                                 const std::string& name) {
-  for (; table->function != nullptr; ++table) {
-    if (table->name != nullptr && name == table->name) return table;
+struct Lookup {
+  const pingext::FunctionTableEntry* found = nullptr;
+  long nameless_row = 0;  // counted from 1: a row met on the way with a function and no name
+};
+
+// Walks the table in order up to the row named `name`, or with no name given
+// up to the null row.
+Lookup find_function(const pingext::FunctionTableEntry* table, const std::string& name) {
+  for (long row = 1; table->function != nullptr; ++table, ++row) {
+    if (table->name == nullptr) return {nullptr, row};
+    if (!name.empty() && name == table->name) return {table, 0};
   }
-  return nullptr;
+  return {};
+}
+
+// Set by Ctrl-C during --repeat: the call under way ends the repetition.
+volatile std::sig_atomic_t g_interrupted = 0;
+extern "C" void note_interrupt(int) { g_interrupted = 1; }
+
+void pause_unless_interrupted(long milliseconds) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (g_interrupted == 0 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        until - std::chrono::steady_clock::now(), std::chrono::milliseconds(10)));
+  }
 }
 
 struct Summary {
@@ -139,8 +159,13 @@ int call_function(const pingext::FunctionTableEntry& entry, const Options& optio
 
   Summary summary;
   const long calls = options.repeat == 0 ? 1 : options.repeat;
-  for (long call = 0; call < calls; ++call) {
-    if (call > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options.interval_ms));
+  // As ping tools do, Ctrl-C ends a repetition with the summary of the calls made.
+  if (options.repeat != 0) std::signal(SIGINT, note_interrupt);
+  for (long call = 0; call < calls && g_interrupted == 0; ++call) {
+    if (call > 0) {
+      pause_unless_interrupted(options.interval_ms);
+      if (g_interrupted != 0) break;
+    }
     const exthost::CallOutcome outcome = exthost::call_with_text(entry.function, arguments);
     if (outcome.unexpected_service >= 0) {
       return fail(kBrokenContract, std::string(entry.name) + " called host service " +
@@ -168,6 +193,23 @@ int call_function(const pingext::FunctionTableEntry& entry, const Options& optio
   return kOk;
 }
 
+int list_or_call(const pingext::FunctionTableEntry* table, const Options& options) {
+  const Lookup lookup = find_function(table, options.function);
+  if (lookup.nameless_row != 0) {
+    return fail(kBrokenContract, options.library + ": row " + std::to_string(lookup.nameless_row) +
+                                     " of the function table has a function and no name");
+  }
+  if (options.function.empty()) {
+    for (; table->function != nullptr; ++table) std::printf("%s\n", table->name);
+    return kOk;
+  }
+  if (lookup.found == nullptr) {
+    return fail(kUnknownFunction, "no function \"" + options.function + "\" in " + options.library +
+                                      "; it offers: " + known_functions(table));
+  }
+  return call_function(*lookup.found, options);
+}
+
 int run(const Options& options) {
   std::error_code ignored;
   if (!std::filesystem::is_regular_file(options.library, ignored)) {
@@ -186,13 +228,8 @@ int run(const Options& options) {
   const pingext::ZdllFunction entry_point = exthost::find_entry_point(library);
   if (entry_point == nullptr) {
     code = fail(kNoEntryPoint, options.library + " has no ZDLL entry point");
-  } else if (const pingext::FunctionTableEntry* table = entry_point(); options.function.empty()) {
-    for (; table->function != nullptr; ++table) std::printf("%s\n", table->name);
-  } else if (const auto* found = find_function(table, options.function); found == nullptr) {
-    code = fail(kUnknownFunction, "no function \"" + options.function + "\" in " + options.library +
-                                      "; it offers: " + known_functions(table));
   } else {
-    code = call_function(*found, options);
+    code = list_or_call(entry_point(), options);
   }
   exthost::unload_library(library);
   exthost::stop_sockets();

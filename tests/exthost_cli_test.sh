@@ -10,12 +10,25 @@ exthost=$1 library=$2 no_entry=$3 misbehaving=$4
 long_name=$(head -c 32782 /dev/zero | tr '\0' a)
 too_long=${long_name}a
 
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
 passed=0 failed=0
-check() {  # check EXIT_CODE EXPECTED_TEXT ARG...
+interrupt_after=
+check() {  # check EXIT_CODE EXPECTED_TEXT ARG...; with interrupt_after=SECONDS, then Ctrl-C
   expected_code=$1 expected_text=$2
   shift 2
-  output=$($runner "$exthost" "$@" 2>&1)
-  code=$?
+  if [ -n "$interrupt_after" ]; then
+    $runner "$exthost" "$@" >"$work/output" 2>&1 &
+    sleep "$interrupt_after"
+    kill -INT $!
+    wait $!
+    code=$?
+    output=$(cat "$work/output")
+  else
+    output=$($runner "$exthost" "$@" 2>&1)
+    code=$?
+  fi
   output=$(printf '%s' "$output" | tr -d '\r')  # Windows programs end lines with CR LF
   shown=$(printf '%s' "$*" | cut -c1-60)
   if [ "$code" = "$expected_code" ] && printf '%s' "$output" | grep -qE -- "$expected_text"; then
@@ -41,11 +54,17 @@ check 1 'refused the call with 0 argument' "$library" ping
 check 1 'refused the call with 2 argument' "$library" ping 127.0.0.1 127.0.0.2
 check 8 'called host service 3' "$misbehaving" touch
 check 8 'without setting a result' "$misbehaving" forgetful
+check 8 'row 3 of the function table has a function and no name$' "$misbehaving"
+check 8 'row 3 of the function table has a function and no name$' "$misbehaving" absent
 check 0 '^[0-9]+$' "$library" ping 127.0.0.1
 check 0 '^-1$' "$library" ping no-such-host.invalid
 check 0 '3 sent, 3 answered, 0% lost, min/avg/max = [0-9]+/[0-9.]+/[0-9]+ ms' \
   --repeat 3 --interval 10 "$library" ping 127.0.0.1
 check 0 '2 sent, 0 answered, 100% lost' --repeat 2 --interval 0 "$library" ping no-such-host.invalid
+interrupt_after=1
+check 0 '^--- ping 127.0.0.1: [1-9] sent, [1-9] answered, 0% lost' \
+  --repeat 100 --interval 200 "$library" ping 127.0.0.1
+interrupt_after=
 if [ -z "$runner" ]; then
   check 0 '^-1$' "$library" ping "$long_name"
   check 7 'argument 1 is 32783 bytes; at most 32782 fit' "$library" ping "$too_long"
