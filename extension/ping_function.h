@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "extension/host_interface.h"
+#include "extension/host_interface.hpp"
 
 namespace pingext {
 

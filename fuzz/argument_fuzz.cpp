@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "extension/host_interface.h"
+#include "extension/host_interface.hpp"
 #include "extension/ping_function.h"
 
 namespace {

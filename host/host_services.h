@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "extension/host_interface.h"
+#include "extension/host_interface.hpp"
 
 namespace exthost {
 

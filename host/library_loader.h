@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "extension/host_interface.h"
+#include "extension/host_interface.hpp"
 
 namespace exthost {
 

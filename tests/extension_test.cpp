@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "extension/host_interface.h"
+#include "extension/host_interface.hpp"
 #include "extension/ping_function.h"
 
 extern "C" const pingext::FunctionTableEntry* ZDLL();
