@@ -1,16 +1,50 @@
 #!/bin/sh
-# What a user takes: on Windows the package ZIP, elsewhere `cmake --install`.
-# It must hold the library, the reference host, the header, README and
-# LICENSE; every version it shows must be the project's; and the packaged
-# host must load the packaged library.
-#   check_package.sh [--runner PROGRAM] BUILD_DIR VERSION
+# What a user takes: on Windows the package ZIP, elsewhere `cmake --install`
+# and the Debian package. Each must hold the library, the reference host, the
+# header, the CMake package, README and licence; every version it shows must
+# be the project's; the packaged host must load the packaged library; and a
+# host project must find both from wherever the package lies (find_package;
+# pkg-config outside Windows): the example host built that way pings loopback.
+# Run inside a private network namespace (tests/in_private_netns.sh).
+#   check_package.sh [--runner PROGRAM --toolchain FILE] SOURCE_DIR BUILD_DIR VERSION
 set -eu
-runner=
-if [ "$1" = --runner ]; then runner=$2; shift 2; fi
-build=$1 version=$2
+runner= toolchain=
+if [ "$1" = --runner ]; then runner=$2 toolchain=$4; shift 4; fi
+source=$1 build=$2 version=$3
 fail() { echo "FAIL: $*" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+# The files of a prefix, the host and library in it, and the example built
+# against it with find_package alone.
+check_prefix() {  # check_prefix WHAT ROOT LIBRARY EXTHOST DOCS FILE...
+  what=$1 root=$2 library=$3 exthost=$4 docs=$5
+  shift 5
+  for file in "$library" "$exthost" "$root/include/pingext/extension/host_interface.h" \
+    "$docs/README.md" "$@"; do
+    [ -f "$file" ] || fail "$what: missing ${file#"$root"/}"
+  done
+  find "$root" -name pingextConfig.cmake | grep -q . || fail "$what: no pingextConfig.cmake"
+  find "$root" -name pingextConfigVersion.cmake | grep -q . || fail "$what: no pingextConfigVersion.cmake"
+  shown=$($runner "$exthost" --version | tr -d '\r')
+  [ "$shown" = "exthost $version" ] || fail "$what: exthost --version says '$shown'"
+  functions=$($runner "$exthost" "$library" | tr -d '\r')
+  [ "$functions" = ping ] || fail "$what: the packaged host lists '$functions'"
+  answer=$($runner "$exthost" "$library" ping 127.0.0.1 | tr -d '\r')
+  printf '%s' "$answer" | grep -qxE '[0-9]+' || fail "$what: the packaged host pinged '$answer'"
+
+  example=$work/example-$(basename "$root")
+  cmake -S "$source/examples" -B "$example" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$root" ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
+    ${toolchain:+-DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH} >"$work/log" 2>&1 ||
+    { cat "$work/log" >&2; fail "$what: find_package(pingext 1.0) failed"; }
+  cmake --build "$example" >"$work/log" 2>&1 || { cat "$work/log" >&2; fail "$what: the example does not build"; }
+  # The example loads $<TARGET_FILE:pingext::pingext> unless told; Wine needs a drive letter.
+  answer=$($runner "$example/minimal_host${runner:+.exe}" ${runner:+"Z:$library"} | tr -d '\r')
+  printf '%s' "$answer" | grep -qxE 'ping 127\.0\.0\.1: [0-9]+ ms' ||
+    fail "$what: the example built against the package printed '$answer'"
+  echo "PASS: $what"
+}
 
 if [ -n "$runner" ]; then
   cmake --build "$build" --target package >/dev/null
@@ -18,25 +52,49 @@ if [ -n "$runner" ]; then
   [ -f "$zip" ] || fail "no $zip"
   unzip -q "$zip" -d "$work"
   root=$work/pingext-$version-win64
-  library=$root/bin/pingext.dll exthost=$root/bin/exthost.exe
-  for binary in "$library" "$exthost"; do
+  for binary in "$root/bin/pingext.dll" "$root/bin/exthost.exe"; do
     for field in FileVersion ProductVersion; do
       shown=$(strings -el "$binary" | grep -A1 -x "$field" | tail -n 1)
       [ "$shown" = "$version" ] || fail "$(basename "$binary") $field is '$shown', not $version"
     done
     strings -el "$binary" | grep -qx FileDescription || fail "$(basename "$binary") has no FileDescription"
   done
-else
-  cmake --install "$build" --prefix "$work" >/dev/null
-  root=$work library=$work/lib/libpingext.so exthost=$work/bin/exthost
-  root_docs=$work/share/doc/pingext
+  check_prefix "the ZIP" "$root" "$root/bin/pingext.dll" "$root/bin/exthost.exe" "$root" \
+    "$root/LICENSE"
+  exit 0
 fi
-for file in "$library" "$exthost" "$root/include/pingext/extension/host_interface.h" \
-  "${root_docs:-$root}/README.md" "${root_docs:-$root}/LICENSE"; do
-  [ -f "$file" ] || fail "missing ${file#"$work"/}"
-done
-shown=$($runner "$exthost" --version | tr -d '\r')
-[ "$shown" = "exthost $version" ] || fail "exthost --version says '$shown', not 'exthost $version'"
-functions=$($runner "$exthost" "$library" | tr -d '\r')
-[ "$functions" = ping ] || fail "the packaged host lists '$functions' in the packaged library"
-echo "PASS: version $version, all files, and the packaged host loads the packaged library"
+
+triplet=$(gcc -print-multiarch)
+# An install prefix, used where it was installed (pkg-config names it) and
+# moved elsewhere (the CMake package follows).
+cmake --install "$build" --prefix "$work/installed" >/dev/null
+prefix=$work/installed
+module=$prefix/lib/$triplet/pingext/libpingext.so
+pc_dir=$prefix/lib/$triplet/pkgconfig
+shown=$(PKG_CONFIG_PATH=$pc_dir pkg-config --variable=module pingext)
+[ "$shown" = "$module" ] || fail "pkg-config --variable=module says '$shown', not $module"
+shown=$(PKG_CONFIG_PATH=$pc_dir pkg-config --modversion pingext)
+[ "$shown" = "$version" ] || fail "pkg-config --modversion says '$shown'"
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Wextra -Wpedantic -Werror $(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags pingext) \
+  -c "$source/examples/minimal_host.c" -o "$work/minimal_host.o" || fail "pkg-config --cflags do not build the example"
+mv "$prefix" "$work/moved"
+prefix=$work/moved
+check_prefix "cmake --install, moved" "$prefix" "$prefix/lib/$triplet/pingext/libpingext.so" \
+  "$prefix/bin/exthost" "$prefix/share/doc/pingext" "$prefix/share/doc/pingext/copyright"
+
+# The Debian package, unpacked (nothing is installed on this machine).
+cmake --build "$build" --target package >/dev/null
+deb=$build/pingext_${version}_$(dpkg --print-architecture).deb
+[ -f "$deb" ] || fail "no $deb"
+depends=$(dpkg-deb -f "$deb" Depends)
+printf '%s' "$depends" | grep -qE '(^|, )libc6 \(>= [0-9.]+\)' || fail "Depends is '$depends'"
+dpkg-deb -x "$deb" "$work/deb"
+root=$work/deb/usr
+check_prefix "the Debian package" "$root" "$root/lib/$triplet/pingext/libpingext.so" \
+  "$root/bin/exthost" "$root/share/doc/pingext" "$root/share/doc/pingext/copyright" \
+  "$root/lib/$triplet/pkgconfig/pingext.pc"
+grep -qx "module=\${prefix}/lib/$triplet/pingext/libpingext.so" "$root/lib/$triplet/pkgconfig/pingext.pc" &&
+  grep -qx 'prefix=/usr' "$root/lib/$triplet/pkgconfig/pingext.pc" || fail "the package's pingext.pc does not name /usr"
+lintian --fail-on error "$deb" || fail "lintian reports errors in $(basename "$deb")"
+echo "PASS: version $version in every package"
