@@ -2,10 +2,14 @@
 # The reference host as a user meets it: each row is an exit code, a text the
 # output must hold, and the command's arguments. Run inside a private network
 # namespace (tests/in_private_netns.sh), since some rows ping loopback.
-#   exthost_cli_test.sh [--runner PROGRAM] EXTHOST LIBRARY NO_ENTRY_LIBRARY MISBEHAVING_LIBRARY
+# With --planted (Windows), a hostile iphlpapi.dll is put beside a copy of
+# the host program, and the pings through it must not load it.
+#   exthost_cli_test.sh [--runner PROGRAM [--planted DLL]] EXTHOST LIBRARY NO_ENTRY_LIBRARY
+#                       MISBEHAVING_LIBRARY
 set -u
-runner=
+runner= planted=
 if [ "${1:-}" = --runner ]; then runner=$2; shift 2; fi
+if [ "${1:-}" = --planted ]; then planted=$2; shift 2; fi
 exthost=$1 library=$2 no_entry=$3 misbehaving=$4
 long_name=$(head -c 32782 /dev/zero | tr '\0' a)
 too_long=${long_name}a
@@ -70,6 +74,27 @@ if [ -z "$runner" ]; then
   check 7 'argument 1 is 32783 bytes; at most 32782 fit' "$library" ping "$too_long"
 else
   echo "not run here: a text over 32,782 bytes, since a Windows command line holds at most 32,767"
+fi
+
+if [ -n "$planted" ]; then
+  # Windows searches the host program's folder first for a DLL outside
+  # KnownDLLs, as Wine does when told to prefer a native one.
+  plant=$work/planted
+  mkdir "$plant"
+  cp "$exthost" "$library" "$plant/"
+  cp "$planted" "$plant/iphlpapi.dll"
+  export WINEDLLOVERRIDES=iphlpapi=n,b PINGEXT_PLANTED_MARK="$plant/mark"
+  real_exthost=$exthost exthost=$plant/$(basename "$exthost")
+  check 0 '^[0-9]{1,3}$' "$plant/$(basename "$library")" ping 127.0.0.1  # not the plant's 65000
+  check 0 '^ping$' "$plant/$(basename "$library")"
+  exthost=$real_exthost
+  unset WINEDLLOVERRIDES PINGEXT_PLANTED_MARK
+  if [ -e "$plant/mark" ]; then
+    failed=$((failed + 1))
+    echo "FAIL: the iphlpapi.dll planted beside the host program was loaded" >&2
+  else
+    passed=$((passed + 1))
+  fi
 fi
 
 echo "$passed passed, $failed failed"

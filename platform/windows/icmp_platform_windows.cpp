@@ -3,6 +3,10 @@
 // exchange goes through the ICMP helper of IPHLPAPI, which every user may
 // use: it sends one echo and waits for its reply in one call, so send_to
 // leaves the request in the socket record and receive makes the exchange.
+// IPHLPAPI.DLL is not a KnownDLL: imported, or loaded by its bare name, it
+// would be searched for beside the host program first, where anyone who can
+// write there could plant one. So it is loaded from the system directory
+// alone, and only when a call needs the helper.
 // The host process has started Winsock; this file never starts or stops it.
 // winsock2.h must come before windows.h.
 #include <winsock2.h>
@@ -23,6 +27,39 @@ namespace pingext::platform {
 namespace {
 
 constexpr std::size_t kIcmpHeaderSize = 8;
+
+// The helper's functions, resolved once per process and kept (the DLL is
+// never unloaded): the library's one process-wide value, constant once made.
+struct IcmpHelper {
+  decltype(&IcmpCreateFile) create_file;
+  decltype(&IcmpSendEcho) send_echo;
+  decltype(&IcmpCloseHandle) close_handle;
+};
+
+template <typename Function>
+Function resolve(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+BOOL CALLBACK load_icmp_helper(PINIT_ONCE, PVOID helper, PVOID*) {
+  const HMODULE module = LoadLibraryExW(L"iphlpapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module == nullptr) return TRUE;  // no helper, for good: nothing is loaded per call
+  const IcmpHelper found{resolve<decltype(&IcmpCreateFile)>(module, "IcmpCreateFile"),
+                         resolve<decltype(&IcmpSendEcho)>(module, "IcmpSendEcho"),
+                         resolve<decltype(&IcmpCloseHandle)>(module, "IcmpCloseHandle")};
+  if (found.create_file != nullptr && found.send_echo != nullptr && found.close_handle != nullptr) {
+    *static_cast<IcmpHelper*>(helper) = found;
+  }
+  return TRUE;
+}
+
+// Null when the helper cannot be loaded. Safe on any thread.
+const IcmpHelper* icmp_helper() {
+  static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+  static IcmpHelper helper{};
+  InitOnceExecuteOnce(&once, load_icmp_helper, &helper, nullptr);
+  return helper.create_file != nullptr ? &helper : nullptr;
+}
 
 SOCKET native(const IcmpSocket& socket) { return static_cast<SOCKET>(socket.handle); }
 HANDLE helper(const IcmpSocket& socket) { return reinterpret_cast<HANDLE>(socket.handle); }
@@ -56,9 +93,9 @@ Received exchange_through_helper(IcmpSocket& socket, std::span<std::uint8_t> buf
   socket.request_pending = false;
   // The reply, its echoed data, and room for an ICMP error, as the helper asks.
   alignas(ICMP_ECHO_REPLY) unsigned char reply_area[sizeof(ICMP_ECHO_REPLY) + 64];
-  const DWORD replies =
-      IcmpSendEcho(helper(socket), socket.pending_destination, socket.pending_data,
-                   sizeof socket.pending_data, nullptr, reply_area, sizeof reply_area, wait_ms);
+  const DWORD replies = icmp_helper()->send_echo(helper(socket), socket.pending_destination,
+                                                 socket.pending_data, sizeof socket.pending_data,
+                                                 nullptr, reply_area, sizeof reply_area, wait_ms);
   ICMP_ECHO_REPLY reply;
   std::memcpy(&reply, reply_area, sizeof reply);
   if (replies == 0 || reply.Status != IP_SUCCESS) return {ReceiveStatus::failed, 0, {}};
@@ -84,7 +121,9 @@ bool SystemIcmp::open_socket(IcmpSocket& socket, IpFamily family) {
     return true;
   }
   if (WSAGetLastError() != WSAEACCES) return false;
-  const HANDLE handle = IcmpCreateFile();
+  const IcmpHelper* const helper = icmp_helper();
+  if (helper == nullptr) return false;
+  const HANDLE handle = helper->create_file();
   if (handle == INVALID_HANDLE_VALUE) return false;
   socket = {};
   socket.handle = reinterpret_cast<std::uintptr_t>(handle);
@@ -172,7 +211,7 @@ std::uint32_t SystemIcmp::receive_time(const IcmpSocket& socket) {
 
 void SystemIcmp::close_socket(const IcmpSocket& socket) {
   if (socket.through_helper) {
-    IcmpCloseHandle(helper(socket));
+    icmp_helper()->close_handle(helper(socket));
   } else {
     closesocket(native(socket));
   }
