@@ -39,6 +39,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 pingext::ExtensionFunction g_ping = nullptr;
+// The same library built without the hardening flags.
+pingext::ExtensionFunction g_unhardened_ping = nullptr;
 
 void set_kernel_echo(bool on) {
   std::ofstream("/proc/sys/net/ipv4/icmp_echo_ignore_all") << (on ? "0" : "1") << '\n';
@@ -57,21 +59,28 @@ void socket_kind_from_argument(const benchmark::State& state) {
 }
 
 // One call of the library's ping, as a host makes it.
-std::int32_t call_ping(const char* target) {
+std::int32_t call_ping(const char* target, pingext::ExtensionFunction ping = g_ping) {
   exthost::TextArgument text{target};
   pingext::ArgumentHandle argument = &text;
   exthost::IntegerResult result;
-  g_ping(exthost::host_services(), &result, 1, &argument);
+  ping(exthost::host_services(), &result, 1, &argument);
   return result.value;
 }
 
-void BM_OurPing(benchmark::State& state, const char* target) {
+void ping_loop(benchmark::State& state, const char* target, pingext::ExtensionFunction ping) {
   for (auto _ : state) {
-    if (call_ping(target) < 0) {
+    if (call_ping(target, ping) < 0) {
       state.SkipWithError("no reply");
       break;
     }
   }
+}
+
+void BM_OurPing(benchmark::State& state, const char* target) { ping_loop(state, target, g_ping); }
+
+// What the hardening flags cost: the same call through the unhardened build.
+void BM_OurPingUnhardened(benchmark::State& state, const char* target) {
+  ping_loop(state, target, g_unhardened_ping);
 }
 
 // The least the raw exchange can cost: the system calls and nothing else.
@@ -300,6 +309,11 @@ BENCHMARK_CAPTURE(BM_OurPing, v4, "127.0.0.1")
     ->ArgName("raw")
     ->Arg(0)
     ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_OurPingUnhardened, v4, "127.0.0.1")
+    ->Setup(socket_kind_from_argument)
+    ->ArgName("raw")
+    ->Arg(0)
+    ->Unit(benchmark::kMicrosecond);
 #if defined(PINGEXT_HAVE_LIBOPING)
 BENCHMARK(BM_Liboping)->Unit(benchmark::kMicrosecond);
 #endif
@@ -339,14 +353,19 @@ int main(int argc, char** argv) {
   }
   exthost::start_sockets();
   exthost::LoadedLibrary library = exthost::load_library(PINGEXT_LIBRARY_PATH);
-  if (library.handle == nullptr) {
-    std::fprintf(stderr, "loopback_bench: %s\n", library.error.c_str());
-    return 1;
+  exthost::LoadedLibrary unhardened = exthost::load_library(PINGEXT_UNHARDENED_LIBRARY_PATH);
+  for (const auto* loaded : {&library, &unhardened}) {
+    if (loaded->handle == nullptr) {
+      std::fprintf(stderr, "loopback_bench: %s\n", loaded->error.c_str());
+      return 1;
+    }
   }
   g_ping = exthost::find_entry_point(library)()[0].function;
+  g_unhardened_ping = exthost::find_entry_point(unhardened)()[0].function;
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  exthost::unload_library(unhardened);
   exthost::unload_library(library);
   return 0;
 }

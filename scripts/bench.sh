@@ -23,7 +23,7 @@ aggregates="--benchmark_repetitions=$repetitions --benchmark_report_aggregates_o
 # shellcheck disable=SC2086
 sh tests/in_private_netns.sh -- build/linux/bench/loopback_bench $aggregates \
   --benchmark_min_warmup_time=0.2 \
-  --benchmark_filter='^BM_(DatagramFloor|OurPing|OurPingThreads|Liboping|Floor|FloorWithIcmpFilter|PingProgram)(/|$)'
+  --benchmark_filter='^BM_(DatagramFloor|OurPing|OurPingUnhardened|OurPingThreads|Liboping|Floor|FloorWithIcmpFilter|PingProgram)(/|$)'
 # Foreign traffic, the deadline and early errors need the peer.
 # shellcheck disable=SC2086
 sh tests/in_private_netns.sh --peer build/linux/tests/icmp_peer -- \

@@ -1,10 +1,15 @@
 #!/bin/sh
-# The library must export exactly one name, ZDLL; a Windows DLL may import only
-# KnownDLLs, which no planted file can replace: KERNEL32, WS2_32 and the C
-# runtime (msvcrt).
-#   check_exports.sh LIBRARY
+# What a security review reads off the binaries. The library must export
+# exactly one name, ZDLL; a Windows DLL may import only KnownDLLs, which no
+# planted file can replace: KERNEL32, WS2_32, the C runtime (msvcrt) and
+# ADVAPI32, which seeds the stack protector's guard. The library and the
+# reference host are hardened: on
+# Linux full RELRO, a stack canary and NX (checksec), and FORTIFY where a
+# copy's size is not known to the compiler, as in exthost; on Windows ASLR
+# with high entropy, DEP and the stack protector.
+#   check_exports.sh LIBRARY EXTHOST
 set -eu
-library=$1
+library=$1 exthost=$2
 fail() { echo "FAIL: $*" >&2; exit 1; }
 case "$library" in
   *.dll)
@@ -15,15 +20,32 @@ case "$library" in
     echo "imports: $(echo $imports)"
     for dll in $imports; do
       case "$dll" in
-        kernel32.dll | ws2_32.dll | msvcrt.dll) ;;
+        kernel32.dll | ws2_32.dll | advapi32.dll | msvcrt.dll) ;;
         *) fail "$library imports $dll" ;;
       esac
+    done
+    for binary in "$library" "$exthost"; do
+      flags=$(x86_64-w64-mingw32-objdump -p "$binary" | sed -n '/^DllCharacteristics/,/^SizeOf/p')
+      for flag in HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT; do
+        printf '%s' "$flags" | grep -qw "$flag" || fail "$binary lacks $flag"
+      done
+      x86_64-w64-mingw32-nm "$binary" | grep -qw __stack_chk_fail ||
+        fail "$binary has no stack protector"
     done
     ;;
   *)
     exports=$(nm -D --defined-only "$library" | awk '{print $3}')
+    for binary in "$library" "$exthost"; do
+      # RELRO, canary, NX, PIE, RPATH, RUNPATH, symbols, FORTIFY, ...
+      report=$(checksec --output=csv --file="$binary")
+      echo "checksec: $report"
+      printf '%s' "$report" | grep -q '^Full RELRO,Canary found,NX enabled,' ||
+        fail "$binary is not hardened"
+    done
+    checksec --output=csv --file="$exthost" | cut -d, -f8 | grep -qx Yes ||
+      fail "$exthost is not built with FORTIFY"
     ;;
 esac
 echo "exports: $(echo $exports)"
 [ "$exports" = ZDLL ] || fail "$library must export exactly ZDLL"
-echo "PASS: $library exports only ZDLL"
+echo "PASS: $library exports only ZDLL; both binaries are hardened"
