@@ -1,8 +1,9 @@
 #!/bin/sh
 # Sets up and runs every test: the Linux build natively, the Windows build under
 # Wine, the Linux build again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and each fuzz target for a bounded time. Run as root: the network tests make
-# private network namespaces.
+# each fuzz target for a bounded time, and two release builds of the tree that
+# must give the same bytes. Run as root: the network tests make private network
+# namespaces.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install_packages.sh ca-certificates g++ cmake ninja-build googletest libgtest-dev \
@@ -16,3 +17,6 @@ for preset in linux windows asan fuzz; do
   echo "=== $preset: test"
   ctest --preset "$preset"
 done
+
+echo "=== release builds: reproducible"
+sh tests/check_reproducible.sh
