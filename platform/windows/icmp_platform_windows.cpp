@@ -121,9 +121,9 @@ bool SystemIcmp::open_socket(IcmpSocket& socket, IpFamily family) {
     return true;
   }
   if (WSAGetLastError() != WSAEACCES) return false;
-  const IcmpHelper* const helper = icmp_helper();
-  if (helper == nullptr) return false;
-  const HANDLE handle = helper->create_file();
+  const IcmpHelper* const functions = icmp_helper();
+  if (functions == nullptr) return false;
+  const HANDLE handle = functions->create_file();
   if (handle == INVALID_HANDLE_VALUE) return false;
   socket = {};
   socket.handle = reinterpret_cast<std::uintptr_t>(handle);
