@@ -4,13 +4,14 @@
 # header, the CMake package, README and licence; every version it shows must
 # be the project's; the packaged host must load the packaged library; and a
 # host project must find both from wherever the package lies (find_package;
-# pkg-config outside Windows): the example host built that way pings loopback.
-# Run inside a private network namespace (tests/in_private_netns.sh).
-#   check_package.sh [--runner PROGRAM --toolchain FILE] SOURCE_DIR BUILD_DIR VERSION
+# pkg-config outside Windows): the example host the package holds, built that
+# way, pings loopback. Run inside a private network namespace
+# (tests/in_private_netns.sh).
+#   check_package.sh [--runner PROGRAM --toolchain FILE] BUILD_DIR VERSION
 set -eu
 runner= toolchain=
 if [ "$1" = --runner ]; then runner=$2 toolchain=$4; shift 4; fi
-source=$1 build=$2 version=$3
+build=$1 version=$2
 fail() { echo "FAIL: $*" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -21,7 +22,7 @@ check_prefix() {  # check_prefix WHAT ROOT LIBRARY EXTHOST DOCS FILE...
   what=$1 root=$2 library=$3 exthost=$4 docs=$5
   shift 5
   for file in "$library" "$exthost" "$root/include/pingext/extension/host_interface.h" \
-    "$docs/README.md" "$@"; do
+    "$docs/README.md" "$docs/examples/minimal_host.c" "$@"; do
     [ -f "$file" ] || fail "$what: missing ${file#"$root"/}"
   done
   find "$root" -name pingextConfig.cmake | grep -q . || fail "$what: no pingextConfig.cmake"
@@ -34,7 +35,7 @@ check_prefix() {  # check_prefix WHAT ROOT LIBRARY EXTHOST DOCS FILE...
   printf '%s' "$answer" | grep -qxE '[0-9]+' || fail "$what: the packaged host pinged '$answer'"
 
   example=$work/example-$(basename "$root")
-  cmake -S "$source/examples" -B "$example" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  cmake -S "$docs/examples" -B "$example" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_PREFIX_PATH="$root" ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
     ${toolchain:+-DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH} >"$work/log" 2>&1 ||
     { cat "$work/log" >&2; fail "$what: find_package(pingext 1.0) failed"; }
@@ -77,7 +78,7 @@ shown=$(PKG_CONFIG_PATH=$pc_dir pkg-config --modversion pingext || true)
 [ "$shown" = "$version" ] || fail "pkg-config --modversion says '$shown'"
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Wextra -Wpedantic -Werror $(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags pingext) \
-  -c "$source/examples/minimal_host.c" -o "$work/minimal_host.o" || fail "pkg-config --cflags do not build the example"
+  -c "$prefix/share/doc/pingext/examples/minimal_host.c" -o "$work/minimal_host.o" || fail "pkg-config --cflags do not build the example"
 mv "$prefix" "$work/moved"
 prefix=$work/moved
 check_prefix "cmake --install, moved" "$prefix" "$prefix/lib/$triplet/pingext/libpingext.so" \
