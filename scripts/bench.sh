@@ -29,3 +29,9 @@ sh tests/in_private_netns.sh -- build/linux/bench/loopback_bench $aggregates \
 sh tests/in_private_netns.sh --peer build/linux/tests/icmp_peer -- \
   build/linux/bench/loopback_bench $aggregates \
   --benchmark_filter='^BM_(OurPingUnderForeignTraffic|SilentTarget|ErrorQuotingRequest)'
+# Raw delivery with no code of ours: two bare probes at once, each a socket
+# per call to 127.0.0.1.
+sh tests/in_private_netns.sh -- sh -c \
+  'p=build/linux/bench/bare_raw_probe; $p 500000 & $p 500000; wait'
+# The least stack a call needs, on each path.
+sh scripts/stack_need.sh build/linux
