@@ -109,11 +109,14 @@ Lookup find_function(const pingext::FunctionTableEntry* table, const std::string
 volatile std::sig_atomic_t g_interrupted = 0;
 extern "C" void note_interrupt(int) { g_interrupted = 1; }
 
+// Naps of at most 10 ms, so that Ctrl-C ends the pause at once.
 void pause_unless_interrupted(long milliseconds) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (g_interrupted == 0 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-        until - std::chrono::steady_clock::now(), std::chrono::milliseconds(10)));
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(milliseconds);
+  for (Clock::time_point now = Clock::now(); g_interrupted == 0 && now < until;
+       now = Clock::now()) {
+    std::this_thread::sleep_for(
+        std::min<Clock::duration>(until - now, std::chrono::milliseconds(10)));
   }
 }
 
@@ -161,11 +164,9 @@ int call_function(const pingext::FunctionTableEntry& entry, const Options& optio
   const long calls = options.repeat == 0 ? 1 : options.repeat;
   // As ping tools do, Ctrl-C ends a repetition with the summary of the calls made.
   if (options.repeat != 0) std::signal(SIGINT, note_interrupt);
-  for (long call = 0; call < calls && g_interrupted == 0; ++call) {
-    if (call > 0) {
-      pause_unless_interrupted(options.interval_ms);
-      if (g_interrupted != 0) break;
-    }
+  for (long call = 0; call < calls; ++call) {
+    if (call > 0) pause_unless_interrupted(options.interval_ms);
+    if (g_interrupted != 0) break;
     const exthost::CallOutcome outcome = exthost::call_with_text(entry.function, arguments);
     if (outcome.unexpected_service >= 0) {
       return fail(kBrokenContract, std::string(entry.name) + " called host service " +
