@@ -65,11 +65,8 @@ if [ -n "$runner" ]; then
 fi
 
 triplet=$(gcc -print-multiarch)
-pc_variable() {  # pc_variable PKGCONFIG_DIR ARG...: what pkg-config answers, or nothing
-  pc_dir_of_call=$1
-  shift
-  PKG_CONFIG_PATH=$pc_dir_of_call pkg-config "$@" pingext || true
-}
+# pc_variable PKGCONFIG_DIR ARG...: what pkg-config answers for pingext, or nothing
+pc_variable() { pc_at=$1 && shift && { PKG_CONFIG_PATH=$pc_at pkg-config "$@" pingext || true; }; }
 # An install prefix, used where it was installed (pkg-config names it) and
 # moved elsewhere (the CMake package follows).
 cmake --install "$build" --prefix "$work/installed" >/dev/null
