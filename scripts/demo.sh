@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 target=${1:-127.0.0.1}
-sh scripts/install_packages.sh ca-certificates g++ cmake ninja-build
+sh scripts/install_packages.sh ca-certificates g++ cmake ninja-build git
 cmake --preset linux-release >/dev/null
 cmake --build --preset linux-release
 echo "exthost: the library offers:"

@@ -12,7 +12,9 @@ if [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 echo "Installing:$missing"
+echo "(with what they depend on; on a fresh system this takes a few minutes)"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+apt-get update -q
+# One line per package fetched, unpacked and set up, so the work shows.
 # shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $missing >/dev/null
+apt-get install -y -q --no-install-recommends $missing

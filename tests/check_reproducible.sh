@@ -2,9 +2,10 @@
 # The same commit, built in two folders of different names at different
 # times, gives the same release bytes: libpingext.so, exthost and the Debian
 # package (linux-release), and the ZIP with the DLL and exthost.exe it holds
-# (windows-release). Each copy is the working tree with its history, so the
-# build takes its dates from the commit as a clone's build does; the second
-# copy's files carry other times.
+# (windows-release). The first copy is the working tree with its history, as
+# a clone; the second is what `git archive` exports, with no repository, so
+# its dates come from the exported commit time. With uncommitted changes
+# there is no such commit, and the second copy is a clone too.
 #   check_reproducible.sh
 set -eu
 cd "$(dirname "$0")/.."
@@ -15,8 +16,13 @@ first=$work/pingext
 second=$work/elsewhere/another-name
 for copy in "$first" "$second"; do
   mkdir -p "$copy"
-  { git ls-files -co --exclude-standard -z; printf '.git\0'; } | xargs -0 cp -a --parents -t "$copy"
+  if [ "$copy" = "$second" ] && [ -z "$(git status --porcelain)" ]; then
+    git archive HEAD | tar -x -C "$copy"
+  else
+    { git ls-files -co --exclude-standard -z; printf '.git\0'; } | xargs -0 cp -a --parents -t "$copy"
+  fi
 done
+[ -d "$second/.git" ] && echo "uncommitted changes: the second copy is a clone, not an export"
 find "$second" -exec touch -h -d '2001-02-03 04:05:06' {} +
 
 build() {  # build COPY
