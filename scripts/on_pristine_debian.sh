@@ -17,6 +17,7 @@ mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/nu
 mirror=${mirror:-http://deb.debian.org/debian}
 
 root=$(mktemp -d "${TMPDIR:-/var/tmp}/pristine-debian.XXXXXX")
+chmod 755 "$root"  # it becomes /, which every user must be able to enter
 started=$(date +%s)
 elapsed() { echo "$(($(date +%s) - started)) s"; }
 
