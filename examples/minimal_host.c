@@ -18,7 +18,7 @@
 #endif
 
 /* Entry 6. This host's argument handles point at C strings. */
-static void get_text(ArgumentHandle argument, CountedString* area) {
+static void get_text(PingextArgumentHandle argument, PingextCountedString* area) {
   size_t length = strlen((const char*)argument);
   if (length > PINGEXT_ARGUMENT_TEXT_CAPACITY) length = PINGEXT_ARGUMENT_TEXT_CAPACITY;
   area->length = (uint16_t)length;
@@ -26,7 +26,7 @@ static void get_text(ArgumentHandle argument, CountedString* area) {
 }
 
 /* Entry 8: the value first, the slot second. This host's slots are int32_t. */
-static void set_result(int32_t value, ResultSlot result) { *(int32_t*)result = value; }
+static void set_result(int32_t value, PingextResultSlot result) { *(int32_t*)result = value; }
 
 static PingextZdllFunction load(const char* path) {
   PingextZdllFunction zdll = NULL;
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   char* target = argc > 2 ? argv[2] : loopback;
   PingextHostService services[PINGEXT_SET_INTEGER_RESULT_ENTRY + 1] = {NULL};
   PingextZdllFunction zdll;
-  const FunctionTableEntry* row;
+  const PingextFunctionTableEntry* row;
 
   if (path == NULL) {
     fputs("usage: minimal_host LIBRARY [TARGET]\n", stderr);
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   services[PINGEXT_SET_INTEGER_RESULT_ENTRY] = (PingextHostService)set_result;
   for (row = zdll(); row->function != NULL; ++row) {
     int32_t milliseconds = 0;
-    ArgumentHandle argument = target;
+    PingextArgumentHandle argument = target;
     if (row->name == NULL || strcmp(row->name, "ping") != 0) continue;
     if (row->function(services, &milliseconds, 1, &argument) != PINGEXT_CALL_CARRIED_OUT) break;
     printf("ping %s: %ld ms\n", target, (long)milliseconds);

@@ -1,12 +1,14 @@
 /* The calling convention between a host process and a pingext extension
- * library. C99 and later, any C++, MSVC.
+ * library. C99 and later, C++98 and later, MSVC.
  *
  * A host loads the library, calls its one export, `ZDLL` (no parameters), and
  * walks the table it returns up to the row whose two fields are both null.
  * Each row lists a function under a name; the host calls it with its own
  * table of services, an opaque slot for the result, and opaque handles for
  * the arguments. Everything here is fixed: rows, records and entry numbers
- * are laid out as below on every build, and checked where they are declared. */
+ * are laid out as below on every build, and checked where they are declared.
+ * Every name declared here starts with Pingext or PINGEXT_, so the header fits
+ * beside any system header (Windows' own declare a CountedString). */
 #ifndef PINGEXT_HOST_INTERFACE_H
 #define PINGEXT_HOST_INTERFACE_H
 
@@ -18,8 +20,8 @@ extern "C" {
 #endif
 
 /* Opaque to the library: it only hands them back to the host. */
-typedef void* ArgumentHandle;
-typedef void* ResultSlot;
+typedef void* PingextArgumentHandle;
+typedef void* PingextResultSlot;
 
 /* The host's service table is a flat array of function addresses, owned and
  * filled by the host and indexed by position. Each entry is cast to its own
@@ -29,62 +31,84 @@ typedef void (*PingextHostService)(void);
 
 /* A host's text value: a 16-bit length in native byte order, followed at once
  * by that many bytes of text, with no terminator. A function reserves
- * kArgumentBufferSize bytes for it, the length included; the host must store
- * at most PINGEXT_ARGUMENT_TEXT_CAPACITY bytes of text. */
-enum { kArgumentBufferSize = 32784 };
-#define PINGEXT_ARGUMENT_TEXT_CAPACITY (kArgumentBufferSize - 2)
+ * PINGEXT_ARGUMENT_BUFFER_SIZE bytes for it, the length included; the host
+ * must store at most PINGEXT_ARGUMENT_TEXT_CAPACITY bytes of text. */
+#define PINGEXT_ARGUMENT_BUFFER_SIZE 32784
+#define PINGEXT_ARGUMENT_TEXT_CAPACITY 32782
 
-typedef struct CountedString {
+typedef struct PingextCountedString {
   uint16_t length;
   char text[PINGEXT_ARGUMENT_TEXT_CAPACITY];
-} CountedString;
+} PingextCountedString;
 
 /* Entry 6: store the text of `argument` in `area`. Its return value is
  * ignored. */
 #define PINGEXT_GET_STRING_ARGUMENT_ENTRY 6
-typedef void (*PingextGetStringArgument)(ArgumentHandle argument, CountedString* area);
+typedef void (*PingextGetStringArgument)(PingextArgumentHandle argument,
+                                         PingextCountedString* area);
 
 /* Entry 8: the value comes first, the slot second. Its return value is
  * ignored. */
 #define PINGEXT_SET_INTEGER_RESULT_ENTRY 8
-typedef void (*PingextSetIntegerResult)(int32_t value, ResultSlot result);
+typedef void (*PingextSetIntegerResult)(int32_t value, PingextResultSlot result);
 
-/* A listed function returns PINGEXT_CALL_CARRIED_OUT when it did its work and
- * set a result, PINGEXT_CALL_REFUSED when it refused the call and set none. */
-#define PINGEXT_CALL_CARRIED_OUT 0
-#define PINGEXT_CALL_REFUSED 1
-typedef int32_t (*ExtensionFunction)(const PingextHostService* services, ResultSlot result,
-                                     int32_t argument_count, const ArgumentHandle* arguments);
+/* What a listed function returns, an int32_t: PINGEXT_CALL_CARRIED_OUT when
+ * it did its work and set a result, PINGEXT_CALL_REFUSED when it refused the
+ * call and set none. PINGEXT_PING_FAILED is the result `ping` sets when no
+ * valid reply came. As enumerators they are signed ints, like the int32_t
+ * they are compared with, in C and in bindings generated from this header. */
+enum {
+  PINGEXT_CALL_CARRIED_OUT = 0,
+  PINGEXT_CALL_REFUSED = 1,
+  PINGEXT_PING_FAILED = -1
+};
+typedef int32_t (*PingextExtensionFunction)(const PingextHostService* services,
+                                            PingextResultSlot result, int32_t argument_count,
+                                            const PingextArgumentHandle* arguments);
 
 /* One row of the table `ZDLL` returns; a row of two nulls ends it. */
-typedef struct FunctionTableEntry {
-  ExtensionFunction function;
+typedef struct PingextFunctionTableEntry {
+  PingextExtensionFunction function;
   const char* name;
-} FunctionTableEntry;
+} PingextFunctionTableEntry;
 
 /* The type of the export, and its name, undecorated on every platform. */
-typedef const FunctionTableEntry* (*PingextZdllFunction)(void);
+typedef const PingextFunctionTableEntry* (*PingextZdllFunction)(void);
 #define PINGEXT_ENTRY_POINT_NAME "ZDLL"
 
-/* The layout above, checked at compile time in C and C++. */
-#if defined(__cplusplus)
+/* The names of version 1.0, for a host written against them: define
+ * PINGEXT_VERSION_1_NAMES before including this header. They may clash with
+ * system headers, as Windows' CountedString does. */
+#ifdef PINGEXT_VERSION_1_NAMES
+typedef PingextArgumentHandle ArgumentHandle;
+typedef PingextResultSlot ResultSlot;
+typedef PingextCountedString CountedString;
+typedef PingextExtensionFunction ExtensionFunction;
+typedef PingextFunctionTableEntry FunctionTableEntry;
+enum { kArgumentBufferSize = PINGEXT_ARGUMENT_BUFFER_SIZE };
+#endif
+
+/* The layout above, checked at compile time: with static_assert where the
+ * language has it (MSVC reports an old __cplusplus unless asked), else with
+ * an array type whose size is negative when the check fails. */
+#if defined(__cplusplus) && (__cplusplus >= 201103L || (defined(_MSC_VER) && _MSC_VER >= 1600))
 #define PINGEXT_CHECK(condition, what) static_assert(condition, #what)
-#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define PINGEXT_CHECK(condition, what) _Static_assert(condition, #what)
 #else
 #define PINGEXT_CHECK(condition, what) typedef char pingext_check_##what[(condition) ? 1 : -1]
 #endif
-PINGEXT_CHECK(sizeof(CountedString) == 32784, counted_string_is_32784_bytes);
-PINGEXT_CHECK(offsetof(CountedString, text) == sizeof(uint16_t), text_right_after_length);
-PINGEXT_CHECK(sizeof(FunctionTableEntry) == 2 * sizeof(void*), two_fields_per_row);
-PINGEXT_CHECK(offsetof(FunctionTableEntry, name) == sizeof(void*), name_second);
+PINGEXT_CHECK(sizeof(PingextCountedString) == PINGEXT_ARGUMENT_BUFFER_SIZE,
+              counted_string_fills_the_buffer);
+PINGEXT_CHECK(PINGEXT_ARGUMENT_BUFFER_SIZE == 32784, argument_buffer_is_32784_bytes);
+PINGEXT_CHECK(offsetof(PingextCountedString, text) == sizeof(uint16_t), text_right_after_length);
+PINGEXT_CHECK(sizeof(PingextFunctionTableEntry) == 2 * sizeof(void*), two_fields_per_row);
+PINGEXT_CHECK(offsetof(PingextFunctionTableEntry, name) == sizeof(void*), name_second);
 PINGEXT_CHECK(sizeof(PingextHostService) == sizeof(void*), pointer_sized_entries);
-#if UINTPTR_MAX > 0xFFFFFFFFu
-PINGEXT_CHECK(PINGEXT_GET_STRING_ARGUMENT_ENTRY * sizeof(PingextHostService) == 48,
-              entry_6_at_byte_48);
-PINGEXT_CHECK(PINGEXT_SET_INTEGER_RESULT_ENTRY * sizeof(PingextHostService) == 64,
-              entry_8_at_byte_64);
-#endif
+PINGEXT_CHECK(sizeof(void*) != 8 || PINGEXT_GET_STRING_ARGUMENT_ENTRY * sizeof(void*) == 48,
+              entry_6_at_byte_48_on_64_bit);
+PINGEXT_CHECK(sizeof(void*) != 8 || PINGEXT_SET_INTEGER_RESULT_ENTRY * sizeof(void*) == 64,
+              entry_8_at_byte_64_on_64_bit);
 #undef PINGEXT_CHECK
 
 #ifdef __cplusplus

@@ -10,16 +10,17 @@
 
 namespace pingext {
 
-using ::ArgumentHandle;
-using ::CountedString;
-using ::ExtensionFunction;
-using ::FunctionTableEntry;
-using ::ResultSlot;
+using ArgumentHandle = PingextArgumentHandle;
+using ResultSlot = PingextResultSlot;
+using CountedString = PingextCountedString;
+using ExtensionFunction = PingextExtensionFunction;
+using FunctionTableEntry = PingextFunctionTableEntry;
 using HostService = PingextHostService;
 using GetStringArgument = PingextGetStringArgument;
 using SetIntegerResult = PingextSetIntegerResult;
 using ZdllFunction = PingextZdllFunction;
 
+inline constexpr std::size_t kArgumentBufferSize = PINGEXT_ARGUMENT_BUFFER_SIZE;
 inline constexpr std::size_t kArgumentTextCapacity = PINGEXT_ARGUMENT_TEXT_CAPACITY;
 inline constexpr std::size_t kGetStringArgumentEntry = PINGEXT_GET_STRING_ARGUMENT_ENTRY;
 inline constexpr std::size_t kSetIntegerResultEntry = PINGEXT_SET_INTEGER_RESULT_ENTRY;

@@ -8,7 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install_packages.sh ca-certificates g++ cmake ninja-build googletest libgtest-dev \
   libbenchmark-dev binutils iproute2 procps util-linux mingw-w64 wine wine64 clang libclang-rt-14-dev \
-  unzip dpkg-dev file pkgconf lintian checksec clang-tools-14 git
+  unzip dpkg-dev file pkgconf lintian checksec clang-tools-14 git bindgen
 
 for preset in linux windows asan fuzz; do
   echo "=== $preset: build"

@@ -1,14 +1,27 @@
 #!/bin/sh
-# The public header compiles alone, every warning an error, as C99, C11, C17
-# and C2x and as C++11 to C++20 under each compiler named, and in MSVC mode
-# (clang-cl) as C and as C++, 64-bit and 32-bit.
+# The public header compiles, every warning an error, as C99 to C2x and as
+# C++98 to C++20 under each compiler named: alone, and beside the system
+# headers a network host includes (after and before <winsock2.h>,
+# <windows.h>, <iphlpapi.h> and <ras.h> for a compiler targeting Windows,
+# after the usual POSIX ones otherwise); in MSVC mode (clang-cl) as C and as
+# C++, 64-bit and 32-bit; and bindgen keeps every constant, with its type.
 #   check_header.sh SOURCE_DIR COMPILER...
 set -u
 source=$1
 shift
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-printf '#include "extension/host_interface.h"\n' >"$work/alone.c"
+ours='#include "extension/host_interface.h"'
+printf '%s\n' "$ours" >"$work/alone.c"
+windows='#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <ras.h>'
+printf '%s\n' "$windows" "$ours" >"$work/after-windows.c"
+printf '%s\n' "$ours" "$windows" >"$work/before-windows.c"
+printf '%s\n' '#include <sys/socket.h>' '#include <netinet/in.h>' '#include <arpa/inet.h>' \
+  '#include <netdb.h>' '#include <dlfcn.h>' '#include <pthread.h>' '#include <unistd.h>' \
+  "$ours" >"$work/after-posix.c"
 
 passed=0 failed=0
 try() {  # try WHAT COMMAND...
@@ -19,16 +32,28 @@ try() {  # try WHAT COMMAND...
   else
     failed=$((failed + 1))
     echo "FAIL: $what" >&2
-    printf '%s\n' "$output" | sed 's/^/    /' >&2
+    printf '%s\n' "$output" | head -n 20 | sed 's/^/    /' >&2
   fi
+}
+compile() {  # compile COMPILER STANDARD FILE [-Wpedantic]
+  case $2 in c++*) language=c++ ;; *) language=c ;; esac
+  # shellcheck disable=SC2086
+  try "$1 -std=$2 $(basename "$3" .c)" $1 -x $language -std="$2" -fsyntax-only \
+    -Wall -Wextra ${4:-} -Werror -I"$source" "$3"
 }
 
 for compiler in "$@"; do
-  for standard in c99 c11 c17 c2x c++11 c++14 c++17 c++20; do
-    case $standard in c++*) language=c++ ;; *) language=c ;; esac
-    # shellcheck disable=SC2086
-    try "$compiler -std=$standard" $compiler -x $language -std=$standard -fsyntax-only \
-      -Wall -Wextra -Wpedantic -Werror -I"$source" "$work/alone.c"
+  # shellcheck disable=SC2086
+  if $compiler -dM -E -x c /dev/null | grep -q '_WIN32'; then
+    beside="after-windows before-windows"
+  else
+    beside=after-posix
+  fi
+  for standard in c99 c11 c17 c2x c++98 c++03 c++11 c++14 c++17 c++20; do
+    compile "$compiler" "$standard" "$work/alone.c" -Wpedantic
+  done
+  for standard in c99 c17 c++98 c++20; do
+    for file in $beside; do compile "$compiler" "$standard" "$work/$file.c"; done
   done
 done
 for target in x86_64-pc-windows-msvc i686-pc-windows-msvc; do
@@ -36,6 +61,15 @@ for target in x86_64-pc-windows-msvc i686-pc-windows-msvc; do
     try "clang-cl $language $target" clang-cl-14 /nologo /Zs /W4 /WX "$language" \
       --target="$target" -I"$source" "$work/alone.c"
   done
+done
+# What a Rust binding generated from the header holds: each constant, typed as
+# what it is compared with (the call codes as the int32_t a function returns).
+bindgen "$source/extension/host_interface.h" --allowlist-var 'PINGEXT_.*' >"$work/bindings.rs" 2>&1
+for line in 'PINGEXT_ARGUMENT_BUFFER_SIZE: u32 = 32784;' 'PINGEXT_ARGUMENT_TEXT_CAPACITY: u32 = 32782;' \
+  'PINGEXT_GET_STRING_ARGUMENT_ENTRY: u32 = 6;' 'PINGEXT_SET_INTEGER_RESULT_ENTRY: u32 = 8;' \
+  'PINGEXT_CALL_CARRIED_OUT: (i32|_bindgen_ty_1) = 0;' 'PINGEXT_CALL_REFUSED: (i32|_bindgen_ty_1) = 1;' \
+  'PINGEXT_PING_FAILED: (i32|_bindgen_ty_1) = -1;' '^pub type _bindgen_ty_1 = ::std::os::raw::c_int;$'; do
+  try "bindgen: $line" grep -qE "$line" "$work/bindings.rs"
 done
 
 echo "$passed passed, $failed failed"

@@ -17,8 +17,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # The files of a prefix, the host and library in it, and the example built
-# against it with find_package(pingext 1.0) alone, which needs both the
-# package's config and version files.
+# against it with find_package(pingext 2.0) alone, which needs both the
+# package's config and version files; a component the package lacks fails.
 check_prefix() {  # check_prefix WHAT ROOT LIBRARY EXTHOST DOCS FILE...
   what=$1 root=$2 library=$3 exthost=$4 docs=$5
   shift 5
@@ -37,7 +37,15 @@ check_prefix() {  # check_prefix WHAT ROOT LIBRARY EXTHOST DOCS FILE...
   cmake -S "$docs/examples" -B "$example" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_PREFIX_PATH="$root" ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
     ${toolchain:+-DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH} >"$work/log" 2>&1 ||
-    { cat "$work/log" >&2; fail "$what: find_package(pingext 1.0) failed"; }
+    { cat "$work/log" >&2; fail "$what: find_package(pingext 2.0) failed"; }
+  mkdir -p "$work/component"
+  printf '%s\n' 'cmake_minimum_required(VERSION 3.25)' 'project(component LANGUAGES NONE)' \
+    'find_package(pingext 2.0 CONFIG REQUIRED COMPONENTS nonexistent)' >"$work/component/CMakeLists.txt"
+  ! cmake -S "$work/component" -B "$work/component/build" -DCMAKE_PREFIX_PATH="$root" \
+    ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
+    ${toolchain:+-DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH} >/dev/null 2>&1 ||
+    fail "$what: find_package accepted a component the package lacks"
+  rm -rf "$work/component"
   cmake --build "$example" >"$work/log" 2>&1 || { cat "$work/log" >&2; fail "$what: the example does not build"; }
   # The example loads $<TARGET_FILE:pingext::pingext> unless told; Wine needs a drive letter.
   answer=$($runner "$example/minimal_host${runner:+.exe}" ${runner:+"Z:$library"} | tr -d '\r')
