@@ -1,8 +1,8 @@
 // The argument path over arbitrary counted strings: whatever length a host
 // declares and whatever bytes it stores, the probe gets exactly the stored
 // bytes up to the first zero byte or the declared length, never more than
-// the area holds, and the area is never overrun; a text filling the whole
-// area without a zero byte gives -1 without a probe.
+// the area holds, and the area is never overrun; a text of more than the
+// 1,024 bytes a name can have gives -1 without a probe.
 // Input: argument count, fill byte, declared length (2 bytes), text.
 #include <algorithm>
 #include <cstddef>
@@ -35,13 +35,14 @@ void get_string_argument(pingext::ArgumentHandle argument, pingext::CountedStrin
   std::memset(area->text + stored->size, stored->fill, sizeof area->text - stored->size);
 }
 
-// The text the probe must get, or -1 when the area is full without a zero
-// byte: such a text names no host, and the probe is not called.
+// The length of the text the probe must get, or -1 when the text is longer
+// than any name: then the probe is not called.
 std::ptrdiff_t expected_length(const Stored& stored) {
+  constexpr std::size_t kLongestName = 1024;
   const std::size_t limit = std::min<std::size_t>(stored.declared, pingext::kArgumentTextCapacity);
   std::size_t length = 0;
   while (length < limit && stored.at(length) != 0) ++length;
-  return length == pingext::kArgumentTextCapacity ? -1 : static_cast<std::ptrdiff_t>(length);
+  return length > kLongestName ? -1 : static_cast<std::ptrdiff_t>(length);
 }
 
 void set_integer_result(std::int32_t value, pingext::ResultSlot) {

@@ -1,13 +1,17 @@
 #!/bin/sh
 # The least thread stack on which one call of ping works, on each path: an
 # address literal, a name from the hosts file, a name that resolves nowhere,
-# and a name answered by a DNS server on loopback. Each size is tried in a
+# a name answered by a DNS server on loopback, and a .local name looked up
+# with a desktop's name-service modules (nss-mdns, whose own frame is 66 KB). Each size is tried in a
 # process of its own (bench/stack_need.cpp), on a thread of that size; a
 # binary search finds the least that returns the same outcome as a 1 MB stack,
 # to 1 KB. Linux natively; with --windows, the DLL under Wine (where the
 # system's lookup runs on Wine's own stack, so only the DLL's need shows).
 # Run as root: it makes a private network and mount namespace, and installs
-# dnsmasq for the DNS server.
+# dnsmasq for the DNS server. nss-mdns is fetched, not installed (installing
+# it would change this machine's /etc/nsswitch.conf): the namespace gets a
+# desktop's nsswitch.conf, and the C library finds the module through
+# LD_LIBRARY_PATH.
 #   stack_need.sh [--windows] BUILD_DIR
 set -eu
 if [ "${1:-}" != --inside ]; then
@@ -18,6 +22,8 @@ if [ "${1:-}" != --inside ]; then
   build=$(realpath "$1")
   tool=$(mktemp -d)
   trap 'rm -rf "$tool"' EXIT
+  (cd "$tool" && apt-get download -q libnss-mdns >/dev/null 2>&1 && dpkg-deb -x libnss-mdns_*.deb mdns)
+  export LD_LIBRARY_PATH="$tool/mdns/lib/$(gcc -print-multiarch)"
   sources="bench/stack_need.cpp host/host_services.cpp host/library_loader.cpp"
   if [ -n "$windows" ]; then
     # shellcheck disable=SC2086
@@ -40,17 +46,21 @@ resolv=$(mktemp)
 printf 'nameserver 127.0.0.1\n' >"$resolv"
 chmod a+r "$resolv"
 mount --bind "$resolv" /etc/resolv.conf
+nsswitch=$(mktemp)
+sed 's/^hosts:.*/hosts: files mdns4_minimal [NOTFOUND=return] dns/' /etc/nsswitch.conf >"$nsswitch"
+chmod a+r "$nsswitch"
+mount --bind "$nsswitch" /etc/nsswitch.conf
 dnsmasq --keep-in-foreground --no-resolv --no-hosts --listen-address=127.0.0.1 \
   --bind-interfaces --user=root --pid-file= --address=/dns.pingext.test/127.0.0.1 &
 dns=$!
-trap 'kill "$dns" 2>/dev/null; rm -f "$resolv"' EXIT
+trap 'kill "$dns" 2>/dev/null; rm -f "$resolv" "$nsswitch"' EXIT
 sleep 0.5
 
 try() {  # try BYTES TARGET: -1, answered, or nothing when the call did not return
   { $runner "$program" "$1" "$library" "$2" | tr -d '\r' | sed -e 's/^[0-9][0-9]*$/answered/'; } \
     2>/dev/null || true
 }
-for target in 127.0.0.1 ::1 localhost host.dns.pingext.test no-such-host.invalid; do
+for target in 127.0.0.1 ::1 localhost host.dns.pingext.test no-such-host.invalid printer.local; do
   expected=$(try 1048576 "$target")
   low=4096 high=1048576
   while [ $((high - low)) -gt 1024 ]; do

@@ -67,20 +67,28 @@ class PingFunction : public ::testing::Test {
   }
   void TearDown() override { g_host = nullptr; }
 
-  std::int32_t call(std::int32_t count) {
+  std::int32_t call(std::int32_t count, const std::array<HostService, 16>& services = kServices) {
     std::array<ArgumentHandle, 2> arguments{&host, &host};
-    return run_ping(kServices.data(), &slot, count, arguments.data(), &recording_probe);
+    return run_ping(services.data(), &slot, count, arguments.data(), &recording_probe);
   }
 
   FakeHost host;
   int slot = 0;
 };
 
-TEST_F(PingFunction, RefusesAnythingButOneArgumentWithoutCallingTheHost) {
-  for (const std::int32_t count : {0, 2, 3, -1}) {
-    EXPECT_EQ(call(count), kCallRefused) << count;
-    EXPECT_EQ(host.calls, (std::array<int, 16>{})) << count;
-    EXPECT_EQ(g_probes, 0) << count;
+// Not one argument, or a host table without either service ping uses.
+TEST_F(PingFunction, RefusesWhatItCannotServeWithoutCallingTheHost) {
+  struct Row {
+    std::int32_t count;
+    std::size_t missing_entry;  // 0: none
+  };
+  for (const Row row : {Row{0, 0}, Row{2, 0}, Row{3, 0}, Row{-1, 0},
+                        Row{1, kGetStringArgumentEntry}, Row{1, kSetIntegerResultEntry}}) {
+    std::array<HostService, 16> services = kServices;
+    if (row.missing_entry != 0) services[row.missing_entry] = nullptr;
+    EXPECT_EQ(call(row.count, services), kCallRefused) << row.count << ", " << row.missing_entry;
+    EXPECT_EQ(host.calls, (std::array<int, 16>{})) << row.count << ", " << row.missing_entry;
+    EXPECT_EQ(g_probes, 0) << row.count << ", " << row.missing_entry;
   }
 }
 
@@ -108,14 +116,18 @@ TEST_F(PingFunction, TextReachesTheProbeAsACString) {
     std::uint16_t declared;
     std::optional<std::string> probed;  // none: -1 without a probe
   };
+  // Rows run in order on one stack: the last finds the area where the one
+  // before left 32 KB of text.
   const std::vector<Row> rows = {
       {"empty", "", 0, ""},
       {"only the declared length", "localhostXYZ", 9, "localhost"},
       {"cut at a zero byte", std::string("local\0host", 10), 10, "local"},
-      {"one byte short of the area", full, kFull - 1, full.substr(1)},
+      {"1,024 bytes, the longest name a resolver takes", full, 1024, full.substr(0, 1024)},
+      {"1,025 bytes: names no host", full, 1025, std::nullopt},
       {"area full, a zero byte inside", full_with_zero, kFull, full.substr(0, 100)},
       {"area full, no zero byte: names no host", full, kFull, std::nullopt},
-      {"declared length beyond the area is clamped", full, 0xFFFF, std::nullopt},
+      {"declared length beyond the area", full, 0xFFFF, std::nullopt},
+      {"declared more than written: no stale bytes follow", "127.0.0.1", 37, "127.0.0.1"},
   };
   for (const auto& row : rows) {
     host.stored_text = row.stored;
