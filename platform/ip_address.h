@@ -32,10 +32,15 @@ constexpr bool same_host(const IpAddress& a, const IpAddress& b) {
   return a.family == b.family && std::equal(a.bytes, a.bytes + address_length(a.family), b.bytes);
 }
 
-// 0.0.0.0 or ::, which name no host.
-constexpr bool is_unspecified(const IpAddress& address) {
-  return std::all_of(address.bytes, address.bytes + address_length(address.family),
-                     [](std::uint8_t byte) { return byte == 0; });
+// 0.0.0.0 or ::, which name no host; or an IPv4-mapped IPv6 address
+// (::ffff:a.b.c.d), an IPv4 host in disguise, which ICMPv6 cannot reach.
+constexpr bool names_no_host(const IpAddress& address) {
+  const auto zero = [](std::uint8_t byte) { return byte == 0; };
+  if (std::all_of(address.bytes, address.bytes + address_length(address.family), zero)) {
+    return true;
+  }
+  return address.family == IpFamily::v6 && std::all_of(address.bytes, address.bytes + 10, zero) &&
+         address.bytes[10] == 0xFF && address.bytes[11] == 0xFF;
 }
 
 }  // namespace pingext

@@ -25,7 +25,7 @@ template <typename Platform>
 std::int32_t probe_round_trip(Platform& platform, const char* name) {
   // The address decides the socket's family, so it comes first.
   IpAddress destination{};
-  if (!resolve_target(platform, name, destination) || is_unspecified(destination)) {
+  if (!resolve_target(platform, name, destination) || names_no_host(destination)) {
     return kPingFailed;
   }
 

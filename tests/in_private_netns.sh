@@ -10,7 +10,10 @@
 #                 and a hosts file of the namespace's own (bind-mounted over
 #                 /etc/hosts) names both: only6.pingext.test is fd00::1 alone,
 #                 both.pingext.test is 127.0.0.1 and 2001:db8::1
-# --peer          a scripted ICMP peer runs in the namespace for the command
+# --peer          a scripted ICMP peer runs in the namespace for the command,
+#                 answering 127.0.0.x and fd00::2 to fd00::20 (on loopback),
+#                 and is its name server (127.0.0.53, bind-mounted over
+#                 /etc/resolv.conf), tried once per lookup for one second
 # --wine-prefix   Wine's server owns the sockets, so a server for DIR is
 #                 started inside the namespace and stopped afterwards
 # --wine-refuse-icmp  the server starts with SHIM preloaded, which refuses it
@@ -70,10 +73,15 @@ sysctl -qw net.ipv6.icmp.echo_ignore_all="$echo_off"
 sysctl -qw net.ipv4.ping_group_range="$ping_groups"
 export PINGEXT_PRIVATE_NETNS=1
 if [ -n "$peer" ]; then
+  for n in $(seq 2 20); do ip -6 addr add "fd00::$n/128" dev lo nodad; done
+  resolv=$(mktemp)
+  printf '%s\n' 'nameserver 127.0.0.53' 'options timeout:1 attempts:1' >"$resolv"
+  chmod a+r "$resolv"
+  mount --bind "$resolv" /etc/resolv.conf
   ready=$(mktemp -u)
   "$peer" --ready "$ready" --lifetime 600 &
   peer_pid=$!
-  trap 'kill "$peer_pid" 2>/dev/null; rm -f "$ready" ${hosts:+"$hosts"}' EXIT
+  trap 'kill "$peer_pid" 2>/dev/null; rm -f "$ready" "$resolv" ${hosts:+"$hosts"}' EXIT
   tries=0
   until [ -e "$ready" ]; do
     tries=$((tries + 1))

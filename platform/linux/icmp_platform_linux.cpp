@@ -27,10 +27,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/icmp_platform.h"
+#include "platform/ipv6_literal.h"
 
 namespace pingext::platform {
 namespace {
@@ -211,53 +211,16 @@ Received receive_now(const IcmpSocket& socket, std::span<std::uint8_t> buffer) {
   return socket.raw ? receive_queued(socket, buffer) : receive_queued_datagram(socket, buffer);
 }
 
-// An IPv6 literal, with an optional scope after '%' (an interface name or
-// number), parsed without the resolver, which would allocate.
-bool parse_ipv6_literal(const char* text, IpAddress& address) {
-  char literal[INET6_ADDRSTRLEN];
-  const char* const scope = std::strchr(text, '%');
-  const std::size_t length =
-      scope != nullptr ? static_cast<std::size_t>(scope - text) : std::strlen(text);
-  if (length >= sizeof literal) return false;
-  std::memcpy(literal, text, length);
-  literal[length] = '\0';
-  IpAddress parsed{IpFamily::v6, {}, 0};
-  if (inet_pton(AF_INET6, literal, parsed.bytes) != 1) return false;
-  if (scope != nullptr) {
-    // Digits alone are an interface number, which must fit 32 bits; strtoul
-    // alone would also take a sign or wrap a large number onto another one.
-    const char* const interface = scope + 1;
-    char* end = nullptr;
-    const unsigned long number = std::strtoul(interface, &end, 10);
-    const bool numeric = *interface >= '0' && *interface <= '9' && *end == '\0';
-    parsed.scope_id = !numeric               ? if_nametoindex(interface)
-                      : number <= UINT32_MAX ? static_cast<std::uint32_t>(number)
-                                             : 0;
-    if (parsed.scope_id == 0) return false;
+// The first answer of `family`, or null.
+const addrinfo* first_of(const addrinfo* answers, int family) {
+  const socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+  for (; answers != nullptr; answers = answers->ai_next) {
+    if (answers->ai_family == family && answers->ai_addrlen >= length &&
+        answers->ai_addrlen <= sizeof(SocketAddress)) {
+      return answers;
+    }
   }
-  address = parsed;
-  return true;
-}
-
-// getaddrinfo's status; on success the first address of `family` is stored.
-int first_address(const char* name, int family, IpAddress& address) {
-  addrinfo hints{};
-  hints.ai_family = family;
-  hints.ai_socktype = SOCK_RAW;
-  addrinfo* found = nullptr;
-  const int status = getaddrinfo(name, nullptr, &hints, &found);
-  if (status != 0) return status;
-  const bool usable =
-      found != nullptr && found->ai_family == family &&
-      found->ai_addrlen <= sizeof(SocketAddress) &&
-      found->ai_addrlen >= (family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
-  if (usable) {
-    SocketAddress first{};
-    std::memcpy(&first, found->ai_addr, found->ai_addrlen);
-    address = ip_address(first);
-  }
-  freeaddrinfo(found);
-  return usable ? 0 : EAI_NONAME;
+  return nullptr;
 }
 
 }  // namespace
@@ -289,13 +252,31 @@ bool SystemIcmp::set_send_timeout(const IcmpSocket&, std::uint32_t) { return tru
 std::uint32_t SystemIcmp::convert_dotted(const char* name) { return inet_addr(name); }
 
 // IPv6 literals first (a colon is never part of a host name, so such a text
-// is never sent to the resolver), then the name's IPv4 address as ever, and
-// its IPv6 address only when no IPv4 one was found. "No IPv4 one" counts every
-// failure: a resolver that cannot be reached makes the IPv4 lookup of a name
-// listed for IPv6 alone in the hosts file fail with EAI_AGAIN.
+// is never sent to the resolver), then one lookup of both families: the
+// name's first IPv4 address as ever, and its IPv6 address only when it has no
+// IPv4 one. One lookup asks the name server for both at once, so a server
+// that never answers costs one time-out, not one per family.
 bool SystemIcmp::look_up_name(const char* name, IpAddress& address) {
-  if (std::strchr(name, ':') != nullptr) return parse_ipv6_literal(name, address);
-  return first_address(name, AF_INET, address) == 0 || first_address(name, AF_INET6, address) == 0;
+  if (std::strchr(name, ':') != nullptr) {
+    // The scope is an interface's name or number: `fe80::1%eth0`, `::1%1`.
+    return parse_ipv6_literal(
+        name, [](const char* text, std::uint8_t* bytes) { return inet_pton(AF_INET6, text, bytes) == 1; },
+        [](const char* interface_name) { return if_nametoindex(interface_name); }, address);
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_RAW;
+  addrinfo* answers = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &answers) != 0) return false;
+  const addrinfo* chosen = first_of(answers, AF_INET);
+  if (chosen == nullptr) chosen = first_of(answers, AF_INET6);
+  if (chosen != nullptr) {
+    SocketAddress first{};
+    std::memcpy(&first, chosen->ai_addr, chosen->ai_addrlen);
+    address = ip_address(first);
+  }
+  freeaddrinfo(answers);
+  return chosen != nullptr;
 }
 
 bool SystemIcmp::send_to(IcmpSocket& socket, std::span<const std::uint8_t> message,

@@ -13,6 +13,7 @@ enum class Behaviour {
   header_only,              // an echo reply of only the 8-byte ICMP header
   unreachable,              // destination unreachable quoting the request
   time_exceeded,            // time exceeded quoting the request
+  packet_too_big,           // packet too big quoting the request
   other_error_then_reply,   // an unreachable quoting someone else's request first
   flood,                    // foreign echo replies as fast as it can, until 1,100 ms; no reply
   flood_then_reply,         // foreign echo replies every millisecond, the reply inside them
@@ -22,6 +23,7 @@ enum class Behaviour {
   late_error_then_reply,    // odd requests: only an error quoting it whole, kLateErrorMs
                             // later; even ones: a reply after delay_ms
   started_together,         // not a peer: the test calls these addresses at once
+  dead_resolver,            // a name whose first label the peer's name server never answers
 };
 
 enum class Outcome {
@@ -32,6 +34,7 @@ enum class Outcome {
   // A first call fails at the deadline; a second, kSecondCallMs after the
   // first began, gets a round trip as above.
   round_trip_on_a_second_call,
+  fails_after_resolver_time_outs,  // -1 once the lookup has timed out (kResolverTimeoutMs each)
 };
 
 struct FaultCase {
@@ -52,6 +55,9 @@ inline constexpr std::uint32_t kFloodMs = 1100;
 inline constexpr std::uint32_t kModerateFloodAfterReplyMs = 20;
 inline constexpr std::uint32_t kLateErrorMs = 1200;
 inline constexpr std::uint32_t kSecondCallMs = 1010;
+// The peer's name server answers every other name at once, with "no such
+// name"; tests/in_private_netns.sh --peer gives the resolver this time-out.
+inline constexpr std::uint32_t kResolverTimeoutMs = 1000;
 constexpr std::uint32_t busy_ms(const FaultCase& c) {
   return c.behaviour == Behaviour::flood                   ? kFloodMs
          : c.behaviour == Behaviour::flood_then_reply      ? c.delay_ms + kModerateFloodAfterReplyMs
@@ -88,6 +94,22 @@ inline constexpr FaultCase kFaultCases[] = {
     // each must still get its own answer.
     {"calls started together", "127.0.0.2,127.0.0.3,127.0.0.12,127.0.0.13,127.0.0.14,127.0.0.15",
      Behaviour::started_together, 0, Outcome::each_as_its_row},
+    {"name server that never answers", "slow.pingext.test", Behaviour::dead_resolver, 0,
+     Outcome::fails_after_resolver_time_outs},
+    // IPv6. Windows goes through the ICMP helper for every user there; Wine
+    // has none, so a double of the helper answers these rows (tests/wine).
+    {"IPv6 reply after 20 ms", "fd00::2", Behaviour::reply, 20, Outcome::round_trip},
+    {"IPv6 stale reply first", "fd00::4", Behaviour::foreign_then_reply, 10, Outcome::round_trip,
+     true},
+    {"IPv6 unreachable quoting our request", "fd00::6", Behaviour::unreachable, 0,
+     Outcome::fails_early},
+    {"IPv6 time exceeded quoting our request", "fd00::7", Behaviour::time_exceeded, 0,
+     Outcome::fails_early},
+    {"IPv6 packet too big quoting our request", "fd00::16", Behaviour::packet_too_big, 0,
+     Outcome::fails_early},
+    {"IPv6 silent target", "fd00::14", Behaviour::silent, 0, Outcome::fails_at_deadline},
+    {"IPv6 reply from another address", "fd00::15", Behaviour::reply_from_next_address, 10,
+     Outcome::fails_at_deadline, true},
 };
 
 }  // namespace pingext::testing
