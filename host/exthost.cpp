@@ -29,12 +29,13 @@ enum ExitCode {
 };
 
 constexpr const char* kUsageText =
-    "usage: exthost [--repeat N] [--interval MS] LIBRARY [FUNCTION [TEXT...]]\n"
-    "       exthost --version\n"
+    "usage: exthost [--repeat N] [--interval MS] [--] LIBRARY [FUNCTION [TEXT...]]\n"
+    "       exthost --version | -h | --help\n"
     "  Loads LIBRARY, calls its ZDLL entry point and lists its functions, or\n"
     "  calls FUNCTION with the TEXT arguments and prints its integer result.\n"
     "  --repeat N     call N times and end with a summary line\n"
-    "  --interval MS  pause between repeated calls (default 1000)\n";
+    "  --interval MS  pause between repeated calls (default 1000)\n"
+    "  --             ends the options: LIBRARY may then start with '-'\n";
 
 struct Options {
   std::string library;
@@ -58,9 +59,10 @@ bool parse_count(const char* text, long minimum, long& value) {
 // Returns -1 when the options are usable, else the exit code.
 int parse_options(int argc, char** argv, Options& options) {
   int i = 1;
-  while (i < argc && argv[i][0] == '-' && argv[i][1] == '-') {
+  while (i < argc && argv[i][0] == '-' && argv[i][1] != '\0') {
     const std::string flag = argv[i++];
-    if (flag == "--help") {
+    if (flag == "--") break;
+    if (flag == "-h" || flag == "--help") {
       std::fputs(kUsageText, stdout);
       return kOk;
     }
@@ -80,6 +82,9 @@ int parse_options(int argc, char** argv, Options& options) {
   options.library = argv[i++];
   if (i < argc) options.function = argv[i++];
   for (; i < argc; ++i) options.texts.emplace_back(argv[i]);
+  if (options.function.empty() && !options.texts.empty()) {
+    return fail(kUsage, std::string("texts given, but no function to call\n") + kUsageText);
+  }
   return -1;
 }
 
@@ -105,9 +110,13 @@ Lookup find_function(const pingext::FunctionTableEntry* table, const std::string
   return {};
 }
 
-// Set by Ctrl-C during --repeat: the call under way ends the repetition.
+// Set by Ctrl-C during --repeat: the call under way ends the repetition. A
+// second Ctrl-C ends the process at once, as the first does without --repeat.
 volatile std::sig_atomic_t g_interrupted = 0;
-extern "C" void note_interrupt(int) { g_interrupted = 1; }
+extern "C" void note_interrupt(int) {
+  g_interrupted = 1;
+  std::signal(SIGINT, SIG_DFL);
+}
 
 // Naps of at most 10 ms, so that Ctrl-C ends the pause at once.
 void pause_unless_interrupted(long milliseconds) {
@@ -213,7 +222,7 @@ int list_or_call(const pingext::FunctionTableEntry* table, const Options& option
 
 int run(const Options& options) {
   std::error_code ignored;
-  if (!std::filesystem::is_regular_file(options.library, ignored)) {
+  if (!std::filesystem::exists(options.library, ignored)) {
     return fail(kMissingFile, "no such file: " + options.library);
   }
   if (!exthost::start_sockets()) return fail(kNoSockets, "cannot start the socket library");

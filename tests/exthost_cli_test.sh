@@ -19,13 +19,15 @@ trap 'rm -rf "$work"' EXIT
 
 passed=0 failed=0
 interrupt_after=
-check() {  # check EXIT_CODE EXPECTED_TEXT ARG...; with interrupt_after=SECONDS, then Ctrl-C
+check() {  # check EXIT_CODE EXPECTED_TEXT ARG...; interrupt_after="SECONDS...": a Ctrl-C after each
   expected_code=$1 expected_text=$2
   shift 2
   if [ -n "$interrupt_after" ]; then
     $runner "$exthost" "$@" >"$work/output" 2>&1 &
-    sleep "$interrupt_after"
-    kill -INT $!
+    for seconds in $interrupt_after; do
+      sleep "$seconds"
+      kill -INT $! 2>/dev/null
+    done
     wait $!
     code=$?
     output=$(cat "$work/output")
@@ -46,7 +48,11 @@ check() {  # check EXIT_CODE EXPECTED_TEXT ARG...; with interrupt_after=SECONDS,
 }
 
 check 2 'usage: exthost'
+check 0 '^usage: exthost' -h
+check 0 '^usage: exthost' --help
 check 0 '^exthost [0-9]+\.[0-9]+\.[0-9]+$' --version
+check 0 '^ping$' -- "$library"
+check 2 'texts given, but no function' "$library" '' 127.0.0.1
 check 2 'unknown option' --frobnicate "$library"
 check 2 'needs a whole number' --repeat 0 "$library" ping 127.0.0.1
 check 3 'no such file: .*absent' ./absent-library
@@ -58,8 +64,10 @@ check 1 'refused the call with 0 argument' "$library" ping
 check 1 'refused the call with 2 argument' "$library" ping 127.0.0.1 127.0.0.2
 check 8 'called host service 3' "$misbehaving" touch
 check 8 'without setting a result' "$misbehaving" forgetful
-check 8 'row 3 of the function table has a function and no name$' "$misbehaving"
-check 8 'row 3 of the function table has a function and no name$' "$misbehaving" absent
+check 8 'row 4 of the function table has a function and no name$' "$misbehaving"
+check 8 'row 4 of the function table has a function and no name$' "$misbehaving" absent
+check 0 '4 sent, 3 answered, 25% lost, min/avg/max = 3/5.7/9 ms' \
+  --repeat 4 --interval 0 "$misbehaving" sequence
 check 0 '^[0-9]+$' "$library" ping 127.0.0.1
 check 0 '^-1$' "$library" ping no-such-host.invalid
 check 0 '3 sent, 3 answered, 0% lost, min/avg/max = [0-9]+/[0-9.]+/[0-9]+ ms' \
@@ -70,6 +78,14 @@ check 0 '^--- ping 127.0.0.1: [1-9] sent, [1-9] answered, 0% lost' \
   --repeat 100 --interval 200 "$library" ping 127.0.0.1
 interrupt_after=
 if [ -z "$runner" ]; then
+  check 4 'not a loadable library: /dev/null' /dev/null
+  # A second Ctrl-C during a call that waits out its second ends the process
+  # at once, killed by the signal, with no summary.
+  sysctl -qw net.ipv4.icmp_echo_ignore_all=1
+  interrupt_after='1.3 0.2'
+  check 130 '^-1$' --repeat 3 --interval 0 "$library" ping 127.0.0.1
+  interrupt_after=
+  sysctl -qw net.ipv4.icmp_echo_ignore_all=0
   check 0 '^-1$' "$library" ping "$long_name"
   check 7 'argument 1 is 32783 bytes; at most 32782 fit' "$library" ping "$too_long"
 else
