@@ -57,11 +57,7 @@ typedef void (*PingextSetIntegerResult)(int32_t value, PingextResultSlot result)
  * call and set none. PINGEXT_PING_FAILED is the result `ping` sets when no
  * valid reply came. As enumerators they are signed ints, like the int32_t
  * they are compared with, in C and in bindings generated from this header. */
-enum {
-  PINGEXT_CALL_CARRIED_OUT = 0,
-  PINGEXT_CALL_REFUSED = 1,
-  PINGEXT_PING_FAILED = -1
-};
+enum { PINGEXT_CALL_CARRIED_OUT = 0, PINGEXT_CALL_REFUSED = 1, PINGEXT_PING_FAILED = -1 };
 typedef int32_t (*PingextExtensionFunction)(const PingextHostService* services,
                                             PingextResultSlot result, int32_t argument_count,
                                             const PingextArgumentHandle* arguments);

@@ -260,7 +260,8 @@ bool SystemIcmp::look_up_name(const char* name, IpAddress& address) {
   if (std::strchr(name, ':') != nullptr) {
     // The scope is an interface's name or number: `fe80::1%eth0`, `::1%1`.
     return parse_ipv6_literal(
-        name, [](const char* text, std::uint8_t* bytes) { return inet_pton(AF_INET6, text, bytes) == 1; },
+        name,
+        [](const char* text, std::uint8_t* bytes) { return inet_pton(AF_INET6, text, bytes) == 1; },
         [](const char* interface_name) { return if_nametoindex(interface_name); }, address);
   }
   addrinfo hints{};

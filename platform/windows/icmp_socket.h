@@ -9,6 +9,7 @@ namespace pingext::platform {
 
 struct IcmpSocket {
   std::uintptr_t handle;  // a SOCKET, or the helper's HANDLE
+  IpFamily family;
   bool through_helper;
   // The raw socket's receive time-out as last set, so that a wait changes it
   // only when the wait changes.
@@ -16,8 +17,8 @@ struct IcmpSocket {
   // The helper sends and waits in one step: send_to leaves the request here
   // and receive makes the exchange.
   bool request_pending;
-  std::uint32_t pending_destination;  // IPv4, network order
-  std::uint8_t pending_data[4];       // the request's 4 data bytes: its send time
+  IpAddress pending_destination;
+  std::uint8_t pending_data[4];  // the request's 4 data bytes: its send time
   // When the helper's reply arrived, on the probe's clock: the send time plus
   // the helper's own round trip.
   std::uint32_t reply_time;

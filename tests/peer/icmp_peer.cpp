@@ -194,8 +194,9 @@ class Peer {
         const bool ours = script.behaviour != Behaviour::other_error_then_reply;
         // As IPv4 routers quote it: the IP header and 8 bytes, no send time;
         // IPv6 ones quote as much as fits, here all of it.
-        Bytes quoted(request.begin(),
-                     v6 ? request.end() : request.begin() + static_cast<std::ptrdiff_t>(header + 8));
+        Bytes quoted(
+            request.begin(),
+            v6 ? request.end() : request.begin() + static_cast<std::ptrdiff_t>(header + 8));
         if (!ours) quoted[header + 4] ^= 0x5A;
         Bytes error;
         switch (script.behaviour) {
@@ -207,7 +208,8 @@ class Peer {
             error[v6 ? 6 : 7] = 0x05;
             break;
           default:
-            error = error_quoting(v6 ? ICMP6_DST_UNREACH : 3, v6 ? ICMP6_DST_UNREACH_ADDR : 1, quoted);
+            error =
+                error_quoting(v6 ? ICMP6_DST_UNREACH : 3, v6 ? ICMP6_DST_UNREACH_ADDR : 1, quoted);
             break;
         }
         if (!ours) {
@@ -305,7 +307,8 @@ void answer_ipv6(const Peer& peer, int listener6) {
     const Bytes header = ipv6_header(asker, asked, size);
     std::copy(header.begin(), header.end(), request.begin());
     std::copy(buffer, buffer + size, request.begin() + kIpv6Header);
-    std::thread(&Peer::answer, &peer, std::cref(*script), asker, asked, std::move(request)).detach();
+    std::thread(&Peer::answer, &peer, std::cref(*script), asker, asked, std::move(request))
+        .detach();
   }
 }
 
@@ -316,7 +319,8 @@ bool unanswered(const std::uint8_t* query, std::size_t length) {
   if (length <= kHeader || kHeader + 1 + query[kHeader] > length) return false;
   const std::string label(reinterpret_cast<const char*>(query) + kHeader + 1, query[kHeader]);
   for (const FaultCase& c : pingext::testing::kFaultCases) {
-    if (c.behaviour == Behaviour::dead_resolver && std::string(c.address).starts_with(label + ".")) {
+    if (c.behaviour == Behaviour::dead_resolver &&
+        std::string(c.address).starts_with(label + ".")) {
       return true;
     }
   }
@@ -337,8 +341,9 @@ void serve_names(int server) {
     while (end < static_cast<std::size_t>(length) && query[end] != 0) end += query[end] + 1u;
     end += 5;  // the root label, then type and class
     if (end > static_cast<std::size_t>(length)) continue;
-    query[2] = static_cast<std::uint8_t>(0x80 | (query[2] & 0x01));  // a response; recursion as asked
-    query[3] = 0x83;  // recursion available; NXDOMAIN
+    query[2] =
+        static_cast<std::uint8_t>(0x80 | (query[2] & 0x01));  // a response; recursion as asked
+    query[3] = 0x83;                                          // recursion available; NXDOMAIN
     std::memset(query + 6, 0, 6);  // no answers, authorities or additional records
     sendto(server, query, end, 0, reinterpret_cast<const sockaddr*>(&asker), asker_length);
   }

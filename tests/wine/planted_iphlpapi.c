@@ -32,8 +32,7 @@ __declspec(dllexport) BOOL WINAPI IcmpCloseHandle(HANDLE handle) {
 
 __declspec(dllexport) DWORD WINAPI IcmpSendEcho(HANDLE handle, IPAddr destination, LPVOID data,
                                                 WORD size, PIP_OPTION_INFORMATION options,
-                                                LPVOID replies, DWORD replies_size,
-                                                DWORD timeout) {
+                                                LPVOID replies, DWORD replies_size, DWORD timeout) {
   ICMP_ECHO_REPLY* reply = (ICMP_ECHO_REPLY*)replies;
   (void)handle;
   (void)options;
