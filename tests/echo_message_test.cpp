@@ -58,14 +58,16 @@ Bytes echo_reply(std::uint16_t identifier = kIdentifier, std::uint32_t send_time
   return datagram;
 }
 
-// An ICMP error of `type` quoting `quoted_type` from `identifier` to `to`.
+// An ICMP error of `type` quoting `quoted_type` from `identifier` to `to`,
+// behind a quoted IPv4 header of `quoted_header` bytes.
 Bytes icmp_error(std::uint8_t type, std::uint16_t identifier = kIdentifier,
                  std::array<std::uint8_t, 4> to = kDestination,
-                 std::uint8_t quoted_type = kIcmpEchoRequest, std::uint8_t quoted_protocol = 1) {
+                 std::uint8_t quoted_type = kIcmpEchoRequest, std::uint8_t quoted_protocol = 1,
+                 std::size_t quoted_header = 20) {
   Bytes datagram = ipv4_header(20, {127, 0, 0, 254}, kUs);
   datagram.resize(28, 0);
   datagram[20] = type;
-  Bytes quoted = ipv4_header(20, kUs, to);
+  Bytes quoted = ipv4_header(quoted_header, kUs, to);
   quoted[9] = quoted_protocol;
   datagram.insert(datagram.end(), quoted.begin(), quoted.end());
   const Bytes original{quoted_type,
@@ -208,7 +210,29 @@ struct ReplyCase {
   std::int32_t round_trip_ms = kPingFailed;
   std::uint32_t send_time = kSendTime;
   IpFamily family = IpFamily::v4;
+  std::array<std::uint8_t, 4> destination = kDestination;  // IPv4
 };
+
+// An error quoting a header that says it is 16 bytes long, to a destination
+// whose bytes, read as an ICMP header at offset 16, are an echo request: it
+// would look like ours if the quoted length were believed.
+ReplyCase quoted_header_below_20_bytes() {
+  constexpr std::array<std::uint8_t, 4> kEchoLike{kIcmpEchoRequest, 0, 0xAA, 0xBB};
+  Bytes error = icmp_error(3, kIdentifier, kEchoLike);
+  error[28] = 0x44;
+  // Read at offset 16, the quote's bytes 20 on hold identifier, sequence and send time.
+  put_le16(error, 28 + 20, kIdentifier);
+  put_le16(error, 28 + 22, 0);
+  put_le32(error, 28 + 24, kSendTime);
+  return {"quoted header length below 5 words",
+          error,
+          kSendTime,
+          ReplyVerdict::pass_over,
+          kPingFailed,
+          kSendTime,
+          IpFamily::v4,
+          kEchoLike};
+}
 
 // An IPv6 row: the reply (if any) 5 ms after the send.
 ReplyCase v6(std::string name, Bytes packet, ReplyVerdict verdict,
@@ -295,10 +319,24 @@ TEST(MatchEchoReply, AppliesTheReplyRule) {
          ReplyVerdict::pass_over),
       v6("IPv6 error with its quote cut short", with_length(icmp6_error(1), 40 + 8 + 40 + 7),
          ReplyVerdict::pass_over),
+      // Malformed quotes. Those shorter than a header must not be read past
+      // their end (the sanitizer build checks every index).
+      {"error quoting 9 bytes", with_length(icmp_error(3), 28 + 9), kSendTime,
+       ReplyVerdict::pass_over},
+      quoted_header_below_20_bytes(),
+      {"error quoting a request behind a header with options",
+       icmp_error(3, kIdentifier, kDestination, kIcmpEchoRequest, 1, 24), kSendTime,
+       ReplyVerdict::error_for_request},
+      v6("IPv6 error quoting 5 bytes", with_length(icmp6_error(1), 40 + 8 + 5),
+         ReplyVerdict::pass_over),
+      v6("IPv6 error quoting a header of another version", with_byte(icmp6_error(1), 48, 0x40),
+         ReplyVerdict::pass_over),
   };
   for (const auto& c : cases) {
     SentEcho sent = c.family == IpFamily::v4 ? kSent : kSent6;
     sent.send_time = c.send_time;
+    if (c.family == IpFamily::v4)
+      std::copy(c.destination.begin(), c.destination.end(), sent.destination.bytes);
     const ReplyMatch match =
         match_echo_reply(as_received(c.datagram, c.family), c.receive_time, sent);
     EXPECT_EQ(match.verdict, c.verdict) << c.name;

@@ -27,9 +27,11 @@
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/icmp.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -364,6 +366,36 @@ TEST_F(Faults, DelayedAndSilentRowsKeepTheirResultsUnderSignals) {
   done = true;
   signaller.join();
   sigaction(SIGUSR1, &previous, nullptr);
+}
+
+// A host that forks and runs a program during a call must not hand it the
+// call's socket, a privileged one where it is raw.
+TEST_F(Faults, TheSocketOfACallIsClosedOnExec) {
+  const auto sockets = [] {
+    std::vector<int> found;
+    DIR* directory = opendir("/proc/self/fd");
+    for (const dirent* entry = readdir(directory); entry != nullptr; entry = readdir(directory)) {
+      char target[64] = {};
+      const std::string path = std::string("/proc/self/fd/") + entry->d_name;
+      if (readlink(path.c_str(), target, sizeof target - 1) > 0 &&
+          std::strncmp(target, "socket:", 7) == 0) {
+        found.push_back(std::atoi(entry->d_name));
+      }
+    }
+    closedir(directory);
+    return found;
+  };
+  const std::vector<int> before = sockets();
+  std::thread call([] { Loopback::ping("127.0.0.3"); });  // answered after 200 ms
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  int seen = 0;
+  for (const int descriptor : sockets()) {
+    if (std::find(before.begin(), before.end(), descriptor) != before.end()) continue;
+    ++seen;
+    EXPECT_NE(fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << descriptor;
+  }
+  call.join();
+  EXPECT_EQ(seen, 1) << "the call's socket, and only it, is new";
 }
 #endif
 

@@ -74,6 +74,13 @@ TEST(Probe, EveryPathGivesItsResultAndClosesTheSocketOnce) {
   const std::vector<ProbeCase> cases = {
       {"reply", [](auto& p) { p.arrivals = {reply(3)}; }, 3, 3},
       {"reply in the same tick", [](auto& p) { p.arrivals = {reply(0)}; }, 0, 0},
+      // The round trip counts from the send time stamped in the request.
+      {"the send takes a millisecond",
+       [](auto& p) {
+         p.send_takes_ms = 1;
+         p.arrivals = {reply(3)};
+       },
+       4, 4},
       {"own request copy, then reply",
        [](auto& p) {
          p.arrivals = {own_request_copy(0), reply(2)};

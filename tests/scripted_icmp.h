@@ -40,6 +40,7 @@ struct ScriptedIcmp {
   bool lookup_succeeds = true;
   IpAddress looked_up_address = ipv4_address(0x0900007F);  // 127.0.0.9
   bool send_succeeds = true;
+  std::uint32_t send_takes_ms = 0;  // the clock moves while the request goes out
   std::uint32_t pid = 0x00051234;
   std::uint32_t now = 100000;
   Socket opened_socket{7, IpFamily::v4, true, false};
@@ -83,6 +84,7 @@ struct ScriptedIcmp {
     sent_request.assign(message.begin(), message.end());
     sent_to = address;
     send_time = now;
+    now += send_takes_ms;
     return send_succeeds;
   }
   // A receive waits as long as it is told; an arrival due later is not seen.
