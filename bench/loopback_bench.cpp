@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -83,33 +84,70 @@ void BM_OurPingUnhardened(benchmark::State& state, const char* target) {
   ping_loop(state, target, g_unhardened_ping);
 }
 
-// The least the raw exchange can cost: the system calls and nothing else.
-void floor_exchange(benchmark::State& state, bool filter) {
+// The least the raw exchange can cost: the system calls and nothing else (the
+// bare probe), and the same with each further step a raw call of the library
+// takes, to find where its time goes.
+enum RawStep : unsigned {
+  kIcmpFilter = 1,            // ICMP_FILTER: echo replies only
+  kRefusedDatagramFirst = 2,  // a datagram socket asked for first, and refused
+  kProcessId = 4,             // getpid for the identifier
+  kNonBlockingReceive = 8,    // MSG_DONTWAIT first, then poll and receive again
+  kReceiveBuffer = 16,        // SO_RCVBUFFORCE of 4 MB
+  kNoTimeouts = 32,           // neither SO_RCVTIMEO nor SO_SNDTIMEO
+};
+
+void floor_exchange(benchmark::State& state, unsigned steps) {
   const std::uint16_t identifier = static_cast<std::uint16_t>(getpid());
   sockaddr_in destination{};
   destination.sin_family = AF_INET;
   destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   for (auto _ : state) {
+    if ((steps & kRefusedDatagramFirst) != 0 &&
+        socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP) >= 0) {
+      state.SkipWithError("datagram sockets are not refused here");
+      break;
+    }
     const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-    timeval second{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof second);
-    if (filter) {
+    if ((steps & kNoTimeouts) == 0) {
+      timeval second{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof second);
+    }
+    if ((steps & kIcmpFilter) != 0) {
       icmp_filter only_replies{~(1u << ICMP_ECHOREPLY)};
       setsockopt(fd, SOL_RAW, ICMP_FILTER, &only_replies, sizeof only_replies);
     }
+    if ((steps & kReceiveBuffer) != 0) {
+      const int bytes = 4 << 20;
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
+    }
+    const std::uint32_t id =
+        (steps & kProcessId) != 0 ? static_cast<std::uint32_t>(getpid()) : identifier;
     std::array<std::uint8_t, pingext::kPacketBufferSize> request{};
-    pingext::build_echo_request(request, pingext::IpFamily::v4, identifier, 1);
+    pingext::build_echo_request(request, pingext::IpFamily::v4, id, 1);
     sendto(fd, request.data(), pingext::kEchoRequestSize, 0,
            reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
     std::array<std::uint8_t, pingext::kPacketBufferSize> reply{};
     for (;;) {
-      const ssize_t length = recv(fd, reply.data(), reply.size(), 0);
+      ssize_t length = -1;
+      if ((steps & kNonBlockingReceive) != 0) {
+        length = recv(fd, reply.data(), reply.size(), MSG_DONTWAIT);
+        if (length < 0) {
+          pollfd ready{fd, POLLIN, 0};
+          poll(&ready, 1, 1000);
+          length = recv(fd, reply.data(), reply.size(), MSG_DONTWAIT);
+        }
+      } else {
+        length = recv(fd, reply.data(), reply.size(), 0);
+      }
       if (length < 0) {
         state.SkipWithError("no reply");
         break;
       }
-      if (length >= 28 && reply[20] == 0 && (reply[24] | reply[25] << 8) == identifier) break;
+      if (length >= 28 && reply[20] == 0 &&
+          (reply[24] | reply[25] << 8) == static_cast<int>(id & 0xFFFFu)) {
+        break;
+      }
     }
     close(fd);
   }
@@ -117,12 +155,19 @@ void floor_exchange(benchmark::State& state, bool filter) {
 
 void BM_Floor(benchmark::State& state) {
   set_kernel_echo(true);
-  floor_exchange(state, false);
+  floor_exchange(state, 0);
 }
 
 void BM_FloorWithIcmpFilter(benchmark::State& state) {
   set_kernel_echo(true);
-  floor_exchange(state, true);
+  floor_exchange(state, kIcmpFilter);
+}
+
+// The raw floor with the steps the argument names, datagram sockets refused.
+void BM_RawSteps(benchmark::State& state) {
+  set_kernel_echo(true);
+  allow_datagram_sockets(false);
+  floor_exchange(state, static_cast<unsigned>(state.range(0)));
 }
 
 // The same for an ICMP datagram socket: one socket per exchange with both
@@ -312,13 +357,24 @@ BENCHMARK_CAPTURE(BM_OurPing, v4, "127.0.0.1")
 BENCHMARK_CAPTURE(BM_OurPingUnhardened, v4, "127.0.0.1")
     ->Setup(socket_kind_from_argument)
     ->ArgName("raw")
-    ->Arg(0)
+    ->DenseRange(0, 1)
     ->Unit(benchmark::kMicrosecond);
 #if defined(PINGEXT_HAVE_LIBOPING)
 BENCHMARK(BM_Liboping)->Unit(benchmark::kMicrosecond);
 #endif
 BENCHMARK(BM_Floor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FloorWithIcmpFilter)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RawSteps)
+    ->ArgName("steps")
+    ->Args({kIcmpFilter | kRefusedDatagramFirst})
+    ->Args({kIcmpFilter | kProcessId})
+    ->Args({kIcmpFilter | kNonBlockingReceive})
+    ->Args({kIcmpFilter | kReceiveBuffer})
+    ->Args({kIcmpFilter | kNoTimeouts})
+    ->Args({kIcmpFilter | kRefusedDatagramFirst | kProcessId | kNonBlockingReceive | kNoTimeouts})
+    ->Args({kIcmpFilter | kRefusedDatagramFirst | kProcessId | kNonBlockingReceive | kNoTimeouts |
+            kReceiveBuffer})
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_OurPing, v4, "127.0.0.1")
     ->Setup(socket_kind_from_argument)
     ->ArgName("raw")
@@ -338,6 +394,18 @@ BENCHMARK(BM_OurPingThreads)
     ->ThreadRange(1, 128)
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
+// Lost replies on raw sockets over a million calls, however many threads
+// share them (Google Benchmark counts iterations per thread).
+void raw_lost_replies(int threads) {
+  benchmark::RegisterBenchmark("BM_RawLostReplies", BM_OurPingThreads)
+      ->Setup(socket_kind_from_argument)
+      ->ArgName("raw")
+      ->Arg(1)
+      ->Threads(threads)
+      ->Iterations(1'000'000 / threads)
+      ->UseRealTime()
+      ->Unit(benchmark::kMicrosecond);
+}
 BENCHMARK(BM_OurPingUnderForeignTraffic)
     ->Setup(socket_kind_from_argument)
     ->ArgNames({"raw", "foreign_per_s"})
@@ -362,6 +430,7 @@ int main(int argc, char** argv) {
   }
   g_ping = exthost::find_entry_point(library)()[0].function;
   g_unhardened_ping = exthost::find_entry_point(unhardened)()[0].function;
+  for (const int threads : {2, 8, 64}) raw_lost_replies(threads);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -23,7 +23,9 @@ aggregates="--benchmark_repetitions=$repetitions --benchmark_report_aggregates_o
 # shellcheck disable=SC2086
 sh tests/in_private_netns.sh -- build/linux/bench/loopback_bench $aggregates \
   --benchmark_min_warmup_time=0.2 \
-  --benchmark_filter='^BM_(DatagramFloor|OurPing|OurPingUnhardened|OurPingThreads|Liboping|Floor|FloorWithIcmpFilter|PingProgram)(/|$)'
+  --benchmark_filter='^BM_(DatagramFloor|OurPing|OurPingUnhardened|OurPingThreads|Liboping|Floor|FloorWithIcmpFilter|RawSteps|PingProgram)(/|$)'
+# Lost replies on raw sockets, a million calls each from 2, 8 and 64 threads.
+sh tests/in_private_netns.sh -- build/linux/bench/loopback_bench --benchmark_filter='^BM_RawLostReplies'
 # Foreign traffic, the deadline and early errors need the peer.
 # shellcheck disable=SC2086
 sh tests/in_private_netns.sh --peer build/linux/tests/icmp_peer -- \

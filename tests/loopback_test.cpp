@@ -369,8 +369,9 @@ TEST_F(Faults, DelayedAndSilentRowsKeepTheirResultsUnderSignals) {
 }
 
 // A host that forks and runs a program during a call must not hand it the
-// call's socket, a privileged one where it is raw.
-TEST_F(Faults, TheSocketOfACallIsClosedOnExec) {
+// call's socket, a privileged one where it is raw. A raw socket receives
+// every call's replies: its queue must hold far more than the default.
+TEST_F(Faults, TheSocketOfACallIsClosedOnExecAndARawOneQueuesMegabytes) {
   const auto sockets = [] {
     std::vector<int> found;
     DIR* directory = opendir("/proc/self/fd");
@@ -393,6 +394,15 @@ TEST_F(Faults, TheSocketOfACallIsClosedOnExec) {
     if (std::find(before.begin(), before.end(), descriptor) != before.end()) continue;
     ++seen;
     EXPECT_NE(fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << descriptor;
+    int type = 0;
+    int queue_bytes = 0;
+    socklen_t size = sizeof type;
+    getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &size);
+    size = sizeof queue_bytes;
+    getsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &queue_bytes, &size);
+    if (type == SOCK_RAW) {
+      EXPECT_GE(queue_bytes, 4 << 20) << "descriptor " << descriptor;
+    }
   }
   call.join();
   EXPECT_EQ(seen, 1) << "the call's socket, and only it, is new";

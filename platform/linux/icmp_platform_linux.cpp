@@ -121,6 +121,20 @@ int open_datagram_socket(IpFamily family) {
   return fd;
 }
 
+// Every raw socket receives a copy of every echo reply reaching the host, so
+// with many calls at once the queue of a socket whose thread waits for a core
+// fills with other calls' replies, and then its own is dropped. The queue is
+// raised beyond the default (208 KB): forced, where the caller has
+// CAP_NET_ADMIN, else as far as net.core.rmem_max lets it go.
+constexpr int kRawReceiveBufferBytes = 4 << 20;
+
+void raise_receive_buffer(int fd) {
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kRawReceiveBufferBytes,
+                 sizeof kRawReceiveBufferBytes) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kRawReceiveBufferBytes, sizeof kRawReceiveBufferBytes);
+  }
+}
+
 // A raw socket wakes for every ICMP message reaching the host, our own
 // request's loopback copy included. Only echo replies and errors can be about
 // our request; the kernel drops the rest before they reach the socket. Should
@@ -134,10 +148,12 @@ int open_raw_socket(IpFamily family) {
     const icmp_filter only_ours{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH |
                                   1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
     setsockopt(fd, SOL_RAW, ICMP_FILTER, &only_ours, sizeof only_ours);
+    raise_receive_buffer(fd);
     return fd;
   }
   const int fd = ::socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
   if (fd < 0) return -1;
+  raise_receive_buffer(fd);
   icmp6_filter only_ours;
   ICMP6_FILTER_SETBLOCKALL(&only_ours);
   for (const int type : {ICMP6_ECHO_REPLY, ICMP6_DST_UNREACH, ICMP6_PACKET_TOO_BIG,
