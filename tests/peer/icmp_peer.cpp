@@ -69,6 +69,19 @@ Bytes ipv4_header(const Address& from, const Address& to, std::size_t payload_si
   return header;
 }
 
+// One buffer's message to or from `peer`, with room for control messages.
+template <std::size_t ControlSize>
+msghdr message_of(sockaddr_in6& peer, iovec& data, std::uint8_t (&control)[ControlSize]) {
+  msghdr message{};
+  message.msg_name = &peer;
+  message.msg_namelen = sizeof peer;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = ControlSize;
+  return message;
+}
+
 // The IPv6 header of a packet from `from` to `to`, as an ICMPv6 error quotes it.
 Bytes ipv6_header(const Address& from, const Address& to, std::size_t payload_size) {
   Bytes header(kIpv6Header, 0);
@@ -97,13 +110,7 @@ class Peer {
       std::memcpy(&destination.sin6_addr, to.bytes, 16);
       iovec data{icmp.data(), icmp.size()};
       alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
-      msghdr message{};
-      message.msg_name = &destination;
-      message.msg_namelen = sizeof destination;
-      message.msg_iov = &data;
-      message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
+      msghdr message = message_of(destination, data, control);
       cmsghdr* source = CMSG_FIRSTHDR(&message);
       source->cmsg_level = IPPROTO_IPV6;
       source->cmsg_type = IPV6_PKTINFO;
@@ -282,13 +289,7 @@ void answer_ipv6(const Peer& peer, int listener6) {
     sockaddr_in6 from{};
     iovec data{buffer, sizeof buffer};
     alignas(cmsghdr) std::uint8_t control[256];
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    msghdr message = message_of(from, data, control);
     const ssize_t length = recvmsg(listener6, &message, 0);
     if (length < 8) continue;
     Address asker{AF_INET6, {}};
