@@ -64,12 +64,15 @@ for target in x86_64-pc-windows-msvc i686-pc-windows-msvc; do
 done
 # What a Rust binding generated from the header holds: each constant, typed as
 # what it is compared with (the call codes as the int32_t a function returns).
-bindgen "$source/extension/host_interface.h" --allowlist-var 'PINGEXT_.*' >"$work/bindings.rs" 2>&1
-for line in 'PINGEXT_ARGUMENT_BUFFER_SIZE: u32 = 32784;' 'PINGEXT_ARGUMENT_TEXT_CAPACITY: u32 = 32782;' \
-  'PINGEXT_GET_STRING_ARGUMENT_ENTRY: u32 = 6;' 'PINGEXT_SET_INTEGER_RESULT_ENTRY: u32 = 8;' \
-  'PINGEXT_CALL_CARRIED_OUT: (i32|_bindgen_ty_1) = 0;' 'PINGEXT_CALL_REFUSED: (i32|_bindgen_ty_1) = 1;' \
-  'PINGEXT_PING_FAILED: (i32|_bindgen_ty_1) = -1;' '^pub type _bindgen_ty_1 = ::std::os::raw::c_int;$'; do
-  try "bindgen: $line" grep -qE "$line" "$work/bindings.rs"
+# Without rustfmt bindgen leaves its output unformatted, so spaces are dropped.
+try "bindgen runs" bindgen "$source/extension/host_interface.h" --allowlist-var 'PINGEXT_.*' \
+  -o "$work/bindings.rs"
+tr -d ' \n' <"$work/bindings.rs" >"$work/bindings.flat"
+for line in 'PINGEXT_ARGUMENT_BUFFER_SIZE:u32=32784;' 'PINGEXT_ARGUMENT_TEXT_CAPACITY:u32=32782;' \
+  'PINGEXT_GET_STRING_ARGUMENT_ENTRY:u32=6;' 'PINGEXT_SET_INTEGER_RESULT_ENTRY:u32=8;' \
+  'PINGEXT_CALL_CARRIED_OUT:(i32|_bindgen_ty_1)=0;' 'PINGEXT_CALL_REFUSED:(i32|_bindgen_ty_1)=1;' \
+  'PINGEXT_PING_FAILED:(i32|_bindgen_ty_1)=-1;' 'pubtype_bindgen_ty_1=::std::os::raw::c_int;'; do
+  try "bindgen: $line" grep -qE "$line" "$work/bindings.flat"
 done
 
 echo "$passed passed, $failed failed"
