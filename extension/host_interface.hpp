@@ -20,7 +20,6 @@ using GetStringArgument = PingextGetStringArgument;
 using SetIntegerResult = PingextSetIntegerResult;
 using ZdllFunction = PingextZdllFunction;
 
-inline constexpr std::size_t kArgumentBufferSize = PINGEXT_ARGUMENT_BUFFER_SIZE;
 inline constexpr std::size_t kArgumentTextCapacity = PINGEXT_ARGUMENT_TEXT_CAPACITY;
 inline constexpr std::size_t kGetStringArgumentEntry = PINGEXT_GET_STRING_ARGUMENT_ENTRY;
 inline constexpr std::size_t kSetIntegerResultEntry = PINGEXT_SET_INTEGER_RESULT_ENTRY;

@@ -40,10 +40,9 @@ PINGEXT_NOINLINE bool fetch_target(GetStringArgument get_string_argument, Argume
   area.length = 0;
   std::memset(area.text, 0, target.size());
   get_string_argument(argument, &area);
-  // As a C string shows it: cut at the declared length (at most the area)
-  // or at the first zero byte, whichever comes first.
-  const std::size_t scanned =
-      std::min({std::size_t{area.length}, kArgumentTextCapacity, target.size()});
+  // As a C string shows it: cut at the declared length or at the first zero
+  // byte, whichever comes first; beyond the copy's size it names no host.
+  const std::size_t scanned = std::min<std::size_t>(area.length, target.size());
   const std::size_t length =
       static_cast<std::size_t>(std::find(area.text, area.text + scanned, '\0') - area.text);
   if (length == target.size()) return false;
