@@ -82,17 +82,20 @@ msghdr message_of(sockaddr_in6& peer, iovec& data, std::uint8_t (&control)[Contr
   return message;
 }
 
-// The IPv6 header of a packet from `from` to `to`, as an ICMPv6 error quotes it.
-Bytes ipv6_header(const Address& from, const Address& to, std::size_t payload_size) {
-  Bytes header(kIpv6Header, 0);
-  header[0] = 0x60;
-  header[4] = static_cast<std::uint8_t>(payload_size >> 8);
-  header[5] = static_cast<std::uint8_t>(payload_size);
-  header[6] = IPPROTO_ICMPV6;
-  header[7] = 64;
-  std::memcpy(&header[8], from.bytes, 16);
-  std::memcpy(&header[24], to.bytes, 16);
-  return header;
+// An ICMPv6 message from `from` to `to` behind its IPv6 header, as an
+// ICMPv6 error quotes the packet.
+Bytes ipv6_packet(const Address& from, const Address& to, const std::uint8_t* icmp,
+                  std::size_t size) {
+  Bytes packet(kIpv6Header + size, 0);
+  packet[0] = 0x60;
+  packet[4] = static_cast<std::uint8_t>(size >> 8);
+  packet[5] = static_cast<std::uint8_t>(size);
+  packet[6] = IPPROTO_ICMPV6;
+  packet[7] = 64;
+  std::memcpy(&packet[8], from.bytes, 16);
+  std::memcpy(&packet[24], to.bytes, 16);
+  std::memcpy(&packet[kIpv6Header], icmp, size);
+  return packet;
 }
 
 class Peer {
@@ -303,12 +306,8 @@ void answer_ipv6(const Peer& peer, int listener6) {
     }
     const FaultCase* script = script_for(asked);
     if (script == nullptr) continue;
-    const std::size_t size = static_cast<std::size_t>(length);
-    Bytes request(kIpv6Header + size);
-    const Bytes header = ipv6_header(asker, asked, size);
-    std::copy(header.begin(), header.end(), request.begin());
-    std::copy(buffer, buffer + size, request.begin() + kIpv6Header);
-    std::thread(&Peer::answer, &peer, std::cref(*script), asker, asked, std::move(request))
+    std::thread(&Peer::answer, &peer, std::cref(*script), asker, asked,
+                ipv6_packet(asker, asked, buffer, static_cast<std::size_t>(length)))
         .detach();
   }
 }

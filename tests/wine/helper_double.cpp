@@ -1,23 +1,12 @@
-// A double of the system's ICMP helper for the Windows tests. Wine has no
-// ICMPv6, so this iphlpapi.dll, installed in the test's own Wine prefix as
-// system32\iphlpapi.dll, answers the IPv6 echoes of Icmp6SendEcho2 as
-// tests/peer/fault_script.h scripts them for the peer on Linux, and ::1 and
-// fd00::1 as the kernel would (silent while the namespace's
-// net.ipv6.icmp.echo_ignore_all is set). Everything else, the IPv4 helper
-// included, is forwarded to Wine's own iphlpapi, copied beside it as
-// iphlpwine.dll (forward_exports.sh writes the forwarders).
-//
-// What it reproduces of the documented helper: a synchronous call waits up
-// to the time-out and returns the number of replies; a time-out is 0
-// replies with IP_REQ_TIMED_OUT; an ICMP error is one reply with its status;
-// the reply is ICMPV6_ECHO_REPLY as the Windows SDK lays it out, the echoed
-// data right after it; a reply buffer smaller than a reply, the data, 8
-// bytes for an ICMP error and an IO_STATUS_BLOCK fails with IP_BUF_TOO_SMALL;
-// a wrong argument with ERROR_INVALID_PARAMETER; Icmp6ParseReplies gives 1
-// for a success or a hop limit exceeded, else 0 and the status as the error.
-// Not reproduced: asynchronous calls (an event or an APC), which the library
-// never makes, are refused; so is a source address other than ::, which it
-// never gives.
+// A double of the system's ICMP helper for the Windows tests, since Wine has
+// no ICMPv6. Installed as system32\iphlpapi.dll of the tests' Wine prefix, it
+// answers Icmp6SendEcho2 as tests/peer/fault_script.h scripts each IPv6 row,
+// and ::1 and fd00::1 as the namespace's kernel would; every other export is
+// forwarded to Wine's own, copied beside it as iphlpwine.dll. It follows the
+// helper's documentation: replies counted, time-outs as 0 replies with
+// IP_REQ_TIMED_OUT, ICMP errors as one reply with their status, the SDK's
+// reply layout, IP_BUF_TOO_SMALL and ERROR_INVALID_PARAMETER. Asynchronous
+// calls and a source other than ::, which the library never makes, are refused.
 #include <winsock2.h>
 //
 #include <windows.h>
