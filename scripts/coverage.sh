@@ -27,8 +27,8 @@ report() {  # report WHAT FILTER...
   what=$1
   shift
   echo "=== coverage of $what"
-  # shellcheck disable=SC2046
   # gcovr replaces its output file, so it must not be /dev/null.
+  # shellcheck disable=SC2046
   gcovr --root . $(printf -- '--filter %s ' "$@") --exclude-unreachable-branches \
     --exclude-throw-branches --print-summary --output "$counters/report.txt" "$build"
 }
