@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -28,10 +29,13 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -205,6 +209,34 @@ TEST_F(Answering, RequestOnTheWireIsTwelveBytesWithAValidChecksum) {
   SystemIcmp::close_socket(capture);
   EXPECT_TRUE(seen) << "no echo request captured";
 }
+
+#if !defined(_WIN32)
+// Where datagram sockets were refused when the library first asked, it asks
+// for raw ones first; a thread that has since given up CAP_NET_RAW, its
+// groups now let in, must still get a datagram socket.
+TEST_F(Answering, ACallerWithoutRawSocketsStillGetsADatagramOne) {
+  const int datagram = socket(AF_INET, SOCK_DGRAM, IPPROTO_ICMP);
+  if (datagram >= 0) close(datagram);
+  if (geteuid() != 0 || datagram >= 0) {
+    GTEST_SKIP() << "needs root with datagram sockets refused (tests/in_private_netns.sh --raw)";
+  }
+  EXPECT_GE(ping("127.0.0.1").result, 0) << "through a raw socket";
+  const auto let_groups_in = [](bool in) {
+    std::ofstream("/proc/sys/net/ipv4/ping_group_range") << (in ? "0 2147483647" : "1 0") << '\n';
+  };
+  let_groups_in(true);
+  std::thread([] {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct capabilities[2]{};
+    ASSERT_EQ(syscall(SYS_capget, &header, capabilities), 0);
+    capabilities[0].effective &= ~(1u << CAP_NET_RAW);  // this thread's alone
+    ASSERT_EQ(syscall(SYS_capset, &header, capabilities), 0);
+    ASSERT_LT(socket(AF_INET, SOCK_RAW, IPPROTO_ICMP), 0);
+    EXPECT_GE(ping("127.0.0.1").result, 0) << "through a datagram socket";
+  }).join();
+  let_groups_in(false);
+}
+#endif
 
 // A careless host: entry 6 stores whatever this scenario says.
 struct HostileText {
