@@ -142,18 +142,16 @@ void raise_receive_buffer(int fd) {
 // Received ICMPv6 messages carry no IP header; the kernel also fills in the
 // checksum of those sent.
 int open_raw_socket(IpFamily family) {
+  const int fd = is_v4(family) ? ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP)
+                               : ::socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+  if (fd < 0) return -1;
+  raise_receive_buffer(fd);
   if (is_v4(family)) {
-    const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-    if (fd < 0) return -1;
     const icmp_filter only_ours{~(1u << ICMP_ECHOREPLY | 1u << ICMP_DEST_UNREACH |
                                   1u << ICMP_TIME_EXCEEDED | 1u << ICMP_PARAMETERPROB)};
     setsockopt(fd, SOL_RAW, ICMP_FILTER, &only_ours, sizeof only_ours);
-    raise_receive_buffer(fd);
     return fd;
   }
-  const int fd = ::socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
-  if (fd < 0) return -1;
-  raise_receive_buffer(fd);
   icmp6_filter only_ours;
   ICMP6_FILTER_SETBLOCKALL(&only_ours);
   for (const int type : {ICMP6_ECHO_REPLY, ICMP6_DST_UNREACH, ICMP6_PACKET_TOO_BIG,
