@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/ip_address.h"
+#include "probe/ip_address.h"
 
 namespace pingext {
 

@@ -1,13 +1,13 @@
 #include "probe/ping_host.h"
 
-#include "platform/icmp_platform.h"
-#include "probe/probe_steps.h"
+#include "platform/echo_exchange.h"
+#include "probe/round_trip_steps.h"
 
 namespace pingext {
 
 std::int32_t ping_host(const char* name) {
-  platform::SystemIcmp system;
-  return probe_round_trip(system, name);
+  platform::SystemEcho system;
+  return measure_round_trip(system, name);
 }
 
 }  // namespace pingext

@@ -7,9 +7,11 @@
 
 namespace pingext {
 
-inline constexpr std::uint32_t kSocketTimeoutMs = 1000;
+// How long after its request a call waits for the reply: a reply that
+// arrives later does not count.
+inline constexpr std::uint32_t kReplyDeadlineMs = 1000;
 
-// `name`: a dotted-decimal IPv4 address or a host name, NUL-terminated.
+// `name`: an IPv4 or IPv6 address or a host name, NUL-terminated.
 // Returns the round trip in milliseconds, or kPingFailed.
 std::int32_t ping_host(const char* name);
 

@@ -2,18 +2,25 @@
 # Runs a command in a new network and mount namespace that holds only
 # loopback, so test traffic can reach nothing else.
 #   in_private_netns.sh [--echo-off] [--raw] [--test-hosts] [--peer PROGRAM]
+#                       [--monotonic-near-wrap]
 #                       [--wine-prefix DIR [--wine-refuse-icmp SHIM]] -- COMMAND [ARG...]
 # Every group may open ICMP datagram sockets, as most distributions allow.
 # --echo-off      the kernel stops answering echo requests (IPv4 and IPv6)
 # --raw           no group may open them, so root falls back to raw sockets
-# --test-hosts    loopback also holds fd00::1, 2001:db8::/32 is unreachable,
-#                 and a hosts file of the namespace's own (bind-mounted over
-#                 /etc/hosts) names both: only6.pingext.test is fd00::1 alone,
-#                 both.pingext.test is 127.0.0.1 and 2001:db8::1
+# --test-hosts    loopback also holds fd00::1 and fe80::1, 2001:db8::/32 is
+#                 unreachable, and a hosts file of the namespace's own
+#                 (bind-mounted over /etc/hosts) names them: only6.pingext.test
+#                 is fd00::1 alone, both.pingext.test is 127.0.0.1 and
+#                 2001:db8::1, dual.pingext.test is 192.0.2.1 (no route) and
+#                 fd00::1
 # --peer          a scripted ICMP peer runs in the namespace for the command,
 #                 answering 127.0.0.x and fd00::2 to fd00::20 (on loopback),
 #                 and is its name server (127.0.0.53, bind-mounted over
 #                 /etc/resolv.conf), tried once per lookup for one second
+# --monotonic-near-wrap  the command runs in a time namespace of its own,
+#                 whose monotonic clock is moved days from the wall clock, to
+#                 where its 32-bit count of milliseconds wraps 1 to 2 s after
+#                 the command starts
 # --wine-prefix   Wine's server owns the sockets, so a server for DIR is
 #                 started inside the namespace and stopped afterwards
 # --wine-refuse-icmp  the server starts with SHIM preloaded, which refuses it
@@ -39,6 +46,7 @@ shift
 echo_off=0
 ping_groups="0 2147483647"
 test_hosts=0
+near_wrap=0
 wine_prefix=
 wine_shim=
 peer=
@@ -47,6 +55,7 @@ while [ $# -gt 0 ]; do
     --echo-off) echo_off=1; shift ;;
     --raw) ping_groups="1 0"; shift ;;
     --test-hosts) test_hosts=1; shift ;;
+    --monotonic-near-wrap) near_wrap=1; shift ;;
     --wine-prefix) wine_prefix=$2; shift 2 ;;
     --wine-refuse-icmp) wine_shim=$2; shift 2 ;;
     --peer) peer=$2; shift 2 ;;
@@ -59,12 +68,13 @@ ip link set lo up
 hosts=
 if [ "$test_hosts" = 1 ]; then
   ip -6 addr add fd00::1/128 dev lo nodad
+  ip -6 addr add fe80::1/64 dev lo nodad
   ip -6 route add unreachable 2001:db8::/32
   hosts=$(mktemp)
   trap 'rm -f "$hosts"' EXIT
   printf '%s\n' '127.0.0.1 localhost' '::1 localhost ip6-localhost ip6-loopback' \
     'fd00::1 only6.pingext.test' '127.0.0.1 both.pingext.test' '2001:db8::1 both.pingext.test' \
-    >"$hosts"
+    '192.0.2.1 dual.pingext.test' 'fd00::1 dual.pingext.test' >"$hosts"
   chmod a+r "$hosts"
   mount --bind "$hosts" /etc/hosts
 fi
@@ -109,6 +119,12 @@ if [ -n "$wine_prefix" ]; then
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
   exit "$status"
+fi
+if [ "$near_wrap" = 1 ]; then
+  # Whole seconds that move the clock two wraps (99 days) on, and then to 1 to
+  # 2 s short of the next. The uptime stands in for the monotonic clock.
+  offset=$(awk '{ wrap = 4294967.296; printf "%d", 3 * wrap - 1 - $1 % wrap }' /proc/uptime)
+  set -- unshare -T --monotonic "$offset" "$@"
 fi
 status=0
 "$@" || status=$?

@@ -3,244 +3,276 @@
 #include <string>
 #include <vector>
 
-#include "platform/counter_milliseconds.h"
 #include "probe/echo_message.h"
-#include "probe/probe_steps.h"
-#include "tests/scripted_icmp.h"
+#include "probe/millisecond_clock.h"
+#include "probe/round_trip_steps.h"
+#include "tests/scripted_exchange.h"
 
 namespace pingext::testing {
 namespace {
 
-using platform::ReceiveStatus;
+using platform::Sent;
 
-// The request sent back as an echo reply, behind a 20-byte IPv4 header.
+// The request sent back as an echo reply.
 Bytes reply_to(const Bytes& request) {
-  Bytes datagram{0x45, 0, 0, 0, 0, 0, 0, 0, 64, 1, 0, 0, 127, 0, 0, 9, 127, 0, 0, 1};
-  datagram.insert(datagram.end(), request.begin(), request.end());
-  datagram[20] = kIcmpEchoReply;
-  return datagram;
+  Bytes message = request;
+  message[0] = kIcmpEchoReply;
+  return message;
 }
 
-Arrival reply(std::uint32_t after_ms) { return {after_ms, ReceiveStatus::datagram, reply_to}; }
-
-// The loopback copy of our own request, as a raw socket sees it.
-Arrival own_request_copy(std::uint32_t after_ms) {
-  return {after_ms, ReceiveStatus::datagram, [](const Bytes& request) {
-            Bytes datagram = reply_to(request);
-            datagram[20] = kIcmpEchoRequest;
-            return datagram;
-          }};
+ScriptedMessage reply(std::uint32_t at_ms, bool stamped = true) {
+  return {at_ms, reply_to, stamped};
 }
 
-Arrival altered_reply(std::uint32_t after_ms, std::size_t at, std::uint8_t value) {
-  return {after_ms, ReceiveStatus::datagram, [at, value](const Bytes& request) {
-            Bytes datagram = reply_to(request);
-            datagram[at] = value;
-            return datagram;
-          }};
-}
-
-Arrival truncated_reply(std::uint32_t after_ms, std::size_t length) {
-  return {after_ms, ReceiveStatus::datagram, [length](const Bytes& request) {
-            Bytes datagram = reply_to(request);
-            datagram.resize(length);
-            return datagram;
-          }};
-}
-
-// Destination unreachable quoting the request as the network saw it.
-Arrival unreachable(std::uint32_t after_ms, std::uint8_t destination_last_byte = 9) {
-  return {after_ms, ReceiveStatus::datagram, [destination_last_byte](const Bytes& request) {
-            Bytes datagram{0x45, 0, 0,   0, 0, 0, 0, 0, 64, 1, 0, 0, 127, 0,
-                           0,    1, 127, 0, 0, 1, 3, 1, 0,  0, 0, 0, 0,   0};
-            const Bytes quoted{0x45, 0, 0,   0, 0, 0, 0,   0, 64, 1,
-                               0,    0, 127, 0, 0, 1, 127, 0, 0,  destination_last_byte};
-            datagram.insert(datagram.end(), quoted.begin(), quoted.end());
-            datagram.insert(datagram.end(), request.begin(), request.end());
-            return datagram;
-          }};
-}
-
-Arrival status(std::uint32_t after_ms, ReceiveStatus what) { return {after_ms, what, nullptr}; }
-
-struct ProbeCase {
-  std::string name;
-  std::function<void(ScriptedIcmp&)> script;
-  std::int32_t result;
-  std::uint32_t elapsed_ms;  // from the send to the end of the call
-};
-
-TEST(Probe, EveryPathGivesItsResultAndClosesTheSocketOnce) {
-  const std::vector<ProbeCase> cases = {
-      {"reply", [](auto& p) { p.arrivals = {reply(3)}; }, 3, 3},
-      {"reply in the same tick", [](auto& p) { p.arrivals = {reply(0)}; }, 0, 0},
-      // The round trip counts from the send time stamped in the request.
-      {"the send takes a millisecond",
-       [](auto& p) {
-         p.send_takes_ms = 1;
-         p.arrivals = {reply(3)};
-       },
-       4, 4},
-      {"own request copy, then reply",
-       [](auto& p) {
-         p.arrivals = {own_request_copy(0), reply(2)};
-       },
-       2, 2},
-      {"foreign traffic, then reply",
-       [](auto& p) {
-         p.arrivals = {altered_reply(1, 24, 0x99),
-                       altered_reply(1, 28, 0x77),
-                       truncated_reply(1, 28),
-                       unreachable(1, 8),
-                       status(1, ReceiveStatus::too_long),
-                       status(1, ReceiveStatus::interrupted),
-                       reply(1)};
-       },
-       7, 7},
-      {"header-only reply, then nothing", [](auto& p) { p.arrivals = {truncated_reply(5, 28)}; },
-       kPingFailed, 1000},
-      {"error quoting our request",
-       [](auto& p) {
-         p.arrivals = {unreachable(4), reply(1)};
-       },
-       kPingFailed, 4},
-      {"silence", [](auto&) {}, kPingFailed, 1000},
-      {"receive error", [](auto& p) { p.arrivals = {status(2, ReceiveStatus::failed)}; },
-       kPingFailed, 2},
-      {"reply after the deadline, behind foreign traffic",
-       [](auto& p) {
-         p.arrivals = {own_request_copy(900), reply(150)};
-       },
-       kPingFailed, 1000},
-      {"reply just inside the deadline",
-       [](auto& p) {
-         p.arrivals = {own_request_copy(900), reply(99)};
-       },
-       999, 999},
-      {"send fails", [](auto& p) { p.send_succeeds = false; }, kPingFailed, 0},
-      {"receive time-out cannot be set", [](auto& p) { p.receive_timeout_succeeds = false; },
-       kPingFailed, 0},
-      {"send time-out cannot be set", [](auto& p) { p.send_timeout_succeeds = false; }, kPingFailed,
-       0},
-      {"counter wraps during the wait",
-       [](auto& p) {
-         p.now = 0xFFFFFFF0u;
-         p.arrivals = {own_request_copy(10), reply(22)};
-       },
-       32, 32},
-  };
-  for (const auto& c : cases) {
-    ScriptedIcmp platform;
-    c.script(platform);
-    const std::uint32_t started = platform.now;
-    EXPECT_EQ(probe_round_trip(platform, "127.0.0.9"), c.result) << c.name;
-    EXPECT_EQ(platform.opens, 1) << c.name;
-    EXPECT_EQ(platform.closes, 1) << c.name;
-    EXPECT_EQ(platform.now - started, c.elapsed_ms) << c.name;
-  }
-}
-
-TEST(Probe, NoSocketMeansFailureAndNothingToClose) {
-  ScriptedIcmp platform;
-  platform.open_succeeds = false;
-  EXPECT_EQ(probe_round_trip(platform, "127.0.0.1"), kPingFailed);
-  EXPECT_EQ(platform.closes, 0);
-  EXPECT_TRUE(platform.sent_request.empty());
-}
-
-TEST(Probe, AddressConversionComesFirstAndLookupOnlyWhenItFails) {
-  ScriptedIcmp by_address;
-  by_address.dotted_address = 0x0900007F;
-  by_address.looked_up_address = ipv4_address(0x0800007F);
-  by_address.arrivals = {reply(1)};
-  EXPECT_EQ(probe_round_trip(by_address, "127.0.0.9"), 1);
-  EXPECT_EQ(by_address.lookups, 0);
-  EXPECT_TRUE(same_host(by_address.sent_to, ipv4_address(0x0900007F)));
-
-  // 0.0.0.0 names no host (Linux would answer it from 127.0.0.1).
-  ScriptedIcmp unspecified;
-  unspecified.dotted_address = 0;
-  EXPECT_EQ(probe_round_trip(unspecified, "0.0.0.0"), kPingFailed);
-  EXPECT_EQ(unspecified.opens, 0);
-
-  ScriptedIcmp by_name;
-  by_name.arrivals = {reply(1)};
-  EXPECT_EQ(probe_round_trip(by_name, "localhost"), 1);
-  EXPECT_EQ(by_name.lookups, 1);
-  EXPECT_TRUE(same_host(by_name.sent_to, by_name.looked_up_address));
-
-  // The address decides the socket's family, so nothing is opened without one.
-  ScriptedIcmp unresolvable;
-  unresolvable.lookup_succeeds = false;
-  EXPECT_EQ(probe_round_trip(unresolvable, "no.such.name"), kPingFailed);
-  EXPECT_TRUE(unresolvable.sent_request.empty());
-  EXPECT_EQ(unresolvable.opens + unresolvable.closes, 0);
-}
-
-TEST(Probe, SendsTheTwelveByteRequestWithTimeoutsOfOneSecond) {
-  ScriptedIcmp platform;
-  platform.arrivals = {reply(1)};
-  probe_round_trip(platform, "127.0.0.9");
-  Bytes expected(kPacketBufferSize, 0);
-  build_echo_request(std::span<std::uint8_t, kPacketBufferSize>(expected), IpFamily::v4,
-                     platform.pid, platform.send_time);
-  expected.resize(kEchoRequestSize);
-  EXPECT_EQ(platform.sent_request, expected);
-  EXPECT_EQ(platform.receive_timeouts, std::vector<std::uint32_t>{1000u});
-}
-
-TEST(Probe, DeadlineHoldsUnderEndlessForeignTraffic) {
-  ScriptedIcmp platform;
-  platform.endless = [] { return own_request_copy(1); };
-  const std::uint32_t started = platform.now;
-  EXPECT_EQ(probe_round_trip(platform, "127.0.0.9"), kPingFailed);
-  EXPECT_EQ(platform.now - started, 1000u);
-  EXPECT_EQ(platform.closes, 1);
-  // Each wait is for what is left of the second after the send.
-  ASSERT_GE(platform.waits.size(), 3u);
-  EXPECT_EQ(platform.waits[0], 1000u);
-  EXPECT_EQ(platform.waits[1], 999u);
-  EXPECT_EQ(platform.waits.back(), 1u);
-}
-
-// A datagram socket delivers the bare ICMP message and says who sent it.
-Arrival bare_reply(std::uint32_t after_ms, std::uint16_t identifier,
-                   std::uint8_t type = kIcmpEchoReply) {
-  return {after_ms, ReceiveStatus::datagram, [identifier, type](const Bytes& request) {
-            Bytes message = request;
-            message[0] = type;
-            message[4] = static_cast<std::uint8_t>(identifier);
-            message[5] = static_cast<std::uint8_t>(identifier >> 8);
+ScriptedMessage altered_reply(std::uint32_t at_ms, std::size_t at, std::uint8_t value) {
+  return {at_ms, [at, value](const Bytes& request) {
+            Bytes message = reply_to(request);
+            message[at] = value;
             return message;
           }};
 }
 
-// The kernel writes its own identifier and hands over only what carries it,
-// so a reply without the process's identifier is still this call's.
-TEST(Probe, KernelOwnedIdentifierIsNotComparedAgain) {
-  ScriptedIcmp platform;
-  platform.opened_socket = {7, IpFamily::v4, false, true};
-  platform.arrivals = {bare_reply(3, 0xBEEF)};
-  EXPECT_EQ(probe_round_trip(platform, "127.0.0.9"), 3);
+ScriptedMessage sized_reply(std::uint32_t at_ms, std::size_t length) {
+  return {at_ms, [length](const Bytes& request) {
+            Bytes message = reply_to(request);
+            message.resize(length);
+            return message;
+          }};
 }
 
-// An IPv6 address opens an IPv6 socket and is judged by the ICMPv6 types.
-TEST(Probe, IpV6TargetSendsAndMatchesIcmpV6) {
-  ScriptedIcmp platform;
-  platform.looked_up_address = {
-      IpFamily::v6, {0xFD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0};
-  platform.arrival_sender = platform.looked_up_address;
-  platform.opened_socket = {7, IpFamily::v6, false, true};
-  platform.arrivals = {bare_reply(1, 0xBEEF, kIcmpEchoReply),
-                       bare_reply(4, 0xBEEF, kIcmp6EchoReply)};
-  EXPECT_EQ(probe_round_trip(platform, "fd00::1"), 5);
+// Another program's echo reply: other identifier, other send time.
+ScriptedMessage foreign(std::uint32_t at_ms) { return altered_reply(at_ms, 8, 0x99); }
+
+// Destination unreachable quoting the request as the network saw it.
+ScriptedMessage unreachable(std::uint32_t at_ms, std::uint8_t destination_last_byte = 9) {
+  return {at_ms, [destination_last_byte](const Bytes& request) {
+            Bytes message(28 + request.size(), 0);
+            const Bytes header{
+                3, 1, 0,  0, 0, 0, 0,   0, 0x45, 0, 0,   0, 0, 0,
+                0, 0, 64, 1, 0, 0, 127, 0, 0,    1, 127, 0, 0, destination_last_byte};
+            std::copy(header.begin(), header.end(), message.begin());
+            std::copy(request.begin(), request.end(), message.begin() + 28);
+            return message;
+          }};
+}
+
+ScriptedMessage exchange_fails(std::uint32_t at_ms) { return {at_ms, nullptr}; }
+
+std::deque<ScriptedMessage> foreign_every_ms(std::uint32_t from_ms, std::uint32_t to_ms) {
+  std::deque<ScriptedMessage> messages;
+  for (std::uint32_t at = from_ms; at <= to_ms; ++at) messages.push_back(foreign(at));
+  return messages;
+}
+
+const IpAddress kIpv6Target{IpFamily::v6, {0xFD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0};
+
+struct ProbeCase {
+  std::string name;
+  std::function<void(ScriptedEcho&)> script;
+  std::int32_t result;
+  std::uint32_t elapsed_ms;  // from the first send to the end of the call
+  int exchanges = 1;         // opened, and each closed once
+};
+
+class Probe : public ::testing::TestWithParam<ProbeCase> {};
+
+TEST_P(Probe, GivesItsResultInTimeAndClosesEachExchangeOnce) {
+  const ProbeCase& c = GetParam();
+  ScriptedEcho platform;
+  c.script(platform);
+  const std::uint32_t started = platform.now;
+  EXPECT_EQ(measure_round_trip(platform, "127.0.0.9"), c.result);
+  EXPECT_EQ(platform.opens, c.exchanges);
+  EXPECT_EQ(platform.closes, c.exchanges);
+  EXPECT_EQ(platform.now - started, c.elapsed_ms);
+}
+
+// The count runs from 100,000 unless a row says otherwise.
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Probe,
+    ::testing::Values(
+        ProbeCase{"reply", [](auto& p) { p.messages = {reply(3)}; }, 3, 3},
+        ProbeCase{"reply in the same tick", [](auto& p) { p.messages = {reply(0)}; }, 0, 0},
+        // The round trip counts from the send time stamped in the request.
+        ProbeCase{"the send takes a millisecond",
+                  [](auto& p) {
+                    p.send_takes_ms = 1;
+                    p.messages = {reply(3)};
+                  },
+                  3, 3},
+        ProbeCase{"foreign traffic, then reply",
+                  [](auto& p) {
+                    p.messages = {altered_reply(1, 0, kIcmpEchoRequest),  // our own, looped back
+                                  altered_reply(1, 4, 0x99),
+                                  foreign(1),
+                                  sized_reply(1, 8),
+                                  sized_reply(1, 0),  // too long for the buffer
+                                  unreachable(1, 8),
+                                  reply(1)};
+                  },
+                  1, 1},
+        ProbeCase{"header-only reply, then nothing",
+                  [](auto& p) { p.messages = {sized_reply(5, 8)}; }, kPingFailed, 1000},
+        ProbeCase{"error quoting our request",
+                  [](auto& p) {
+                    p.messages = {unreachable(4), reply(5)};
+                  },
+                  kPingFailed, 4},
+        ProbeCase{"silence", [](auto&) {}, kPingFailed, 1000},
+        ProbeCase{"the exchange fails", [](auto& p) { p.messages = {exchange_fails(2)}; },
+                  kPingFailed, 2},
+        ProbeCase{"send fails", [](auto& p) { p.sends = {Sent::failed}; }, kPingFailed, 0},
+        ProbeCase{"reply after the deadline, behind foreign traffic",
+                  [](auto& p) {
+                    p.messages = {foreign(900), reply(1050)};
+                  },
+                  kPingFailed, 1000},
+        ProbeCase{"reply at the deadline",
+                  [](auto& p) {
+                    p.messages = {foreign(900), reply(1000)};
+                  },
+                  1000, 1000},
+        ProbeCase{"endless foreign traffic",
+                  [](auto& p) { p.messages = foreign_every_ms(1, 3000); }, kPingFailed, 1000},
+        ProbeCase{"counter wraps during the wait",
+                  [](auto& p) {
+                    p.now = 0xFFFFFFF0u;
+                    p.messages = {foreign(10), reply(32)};
+                  },
+                  32, 32},
+        // The caller kept off the CPU: what arrived in time counts by its
+        // arrival, however late it is read; nothing later does, and nothing
+        // whose arrival is unknown and that is read after the deadline.
+        ProbeCase{"reply arrived at 200 ms, read at 1,600 ms",
+                  [](auto& p) {
+                    p.first_read_after_ms = 1600;
+                    p.messages = {reply(200)};
+                  },
+                  200, 1600},
+        ProbeCase{"reply arrived at 1,100 ms, read at 1,600 ms",
+                  [](auto& p) {
+                    p.first_read_after_ms = 1600;
+                    p.messages = {reply(1100)};
+                  },
+                  kPingFailed, 1600},
+        ProbeCase{"reply queued behind foreign ones, read after the deadline",
+                  [](auto& p) {
+                    p.first_read_after_ms = 1520;
+                    p.messages = foreign_every_ms(1, 49);
+                    p.messages.push_back(reply(50));
+                  },
+                  50, 1520},
+        ProbeCase{"endless foreign traffic, read after the deadline",
+                  [](auto& p) {
+                    p.first_read_after_ms = 1500;
+                    p.messages = foreign_every_ms(1, 3000);
+                  },
+                  kPingFailed, 1500},
+        ProbeCase{"reply unstamped, read at 1,600 ms",
+                  [](auto& p) {
+                    p.first_read_after_ms = 1600;
+                    p.messages = {reply(200, false)};
+                  },
+                  kPingFailed, 1600},
+        ProbeCase{"reply unstamped, read at 700 ms: the read time stands",
+                  [](auto& p) {
+                    p.first_read_after_ms = 700;
+                    p.messages = {reply(200, false)};
+                  },
+                  700, 700},
+        // A name with addresses of both families.
+        ProbeCase{"no route to the first address: the other family's answers",
+                  [](auto& p) {
+                    p.target = {ipv4_address(0x010200C0), true, kIpv6Target};
+                    p.sender = kIpv6Target;
+                    p.sends = {Sent::no_route};
+                    p.messages = {{2, [](const Bytes& request) {
+                                     Bytes message = request;
+                                     message[0] = kIcmp6EchoReply;
+                                     return message;
+                                   }}};
+                  },
+                  2, 2, 2},
+        ProbeCase{"no route and no other address", [](auto& p) { p.sends = {Sent::no_route}; },
+                  kPingFailed, 0},
+        ProbeCase{"a send that fails otherwise is not tried elsewhere",
+                  [](auto& p) {
+                    p.target = {ipv4_address(0x010200C0), true, kIpv6Target};
+                    p.sends = {Sent::failed};
+                  },
+                  kPingFailed, 0},
+        ProbeCase{"no route to either address",
+                  [](auto& p) {
+                    p.target = {ipv4_address(0x010200C0), true, kIpv6Target};
+                    p.sends = {Sent::no_route, Sent::no_route};
+                  },
+                  kPingFailed, 0, 2}),
+    [](const auto& row) { return test_name_of(row.param.name); });
+
+TEST(ProbeSteps, WhatNamesNoHostOpensNothing) {
+  // Resolvers take "" for the local host, and read an address up to a space.
+  for (const char* text :
+       {"", "127.0.0.1 junk", " 127.0.0.1", "local\thost", "a\nb", "a\x01", "a\x7F"}) {
+    ScriptedEcho platform;
+    EXPECT_EQ(measure_round_trip(platform, text), kPingFailed) << text;
+    EXPECT_EQ(platform.resolves, 0) << text;
+    EXPECT_EQ(platform.opens, 0) << text;
+  }
+  ScriptedEcho unresolvable;
+  unresolvable.resolve_succeeds = false;
+  EXPECT_EQ(measure_round_trip(unresolvable, "no.such.name"), kPingFailed);
+  EXPECT_EQ(unresolvable.opens, 0);
+  // 0.0.0.0 names no host (Linux would answer it from 127.0.0.1).
+  ScriptedEcho unspecified;
+  unspecified.target.first = ipv4_address(0);
+  EXPECT_EQ(measure_round_trip(unspecified, "0.0.0.0"), kPingFailed);
+  EXPECT_EQ(unspecified.opens, 0);
+  ScriptedEcho no_exchange;
+  no_exchange.open_succeeds = false;
+  EXPECT_EQ(measure_round_trip(no_exchange, "127.0.0.9"), kPingFailed);
+  EXPECT_EQ(no_exchange.closes, 0);
+  EXPECT_TRUE(no_exchange.sent_to.empty());
+}
+
+TEST(ProbeSteps, SendsTheTwelveByteRequestAndASecondToAnswerIt) {
+  ScriptedEcho platform;
+  platform.messages = {reply(1)};
+  measure_round_trip(platform, "127.0.0.9");
+  Bytes expected(kPacketBufferSize, 0);
+  build_echo_request(std::span<std::uint8_t, kPacketBufferSize>(expected), IpFamily::v4,
+                     platform.identity.identifier, platform.send_time);
+  expected.resize(kEchoRequestSize);
+  EXPECT_EQ(platform.sent_request, expected);
+  EXPECT_EQ(platform.deadline, platform.send_time + 1000);
+  ASSERT_EQ(platform.sent_to.size(), 1u);
+  EXPECT_TRUE(same_host(platform.sent_to[0], platform.target.first));
+}
+
+// The system writes its own identifier and hands over only what carries it,
+// so a reply without ours is still this call's.
+TEST(ProbeSteps, IdentifierCheckedByTheSystemIsNotComparedAgain) {
+  ScriptedEcho platform;
+  platform.identity = {0, true};
+  platform.messages = {altered_reply(3, 4, 0xEF)};
+  EXPECT_EQ(measure_round_trip(platform, "127.0.0.9"), 3);
+}
+
+// An IPv6 address opens an IPv6 exchange and is judged by the ICMPv6 types.
+TEST(ProbeSteps, IpV6TargetSendsAndMatchesIcmpV6) {
+  ScriptedEcho platform;
+  platform.target = {kIpv6Target, false, {}};
+  platform.sender = kIpv6Target;
+  platform.identity = {0, true};
+  platform.messages = {reply(1), altered_reply(5, 0, kIcmp6EchoReply)};
+  EXPECT_EQ(measure_round_trip(platform, "fd00::1"), 5);
   EXPECT_EQ(platform.sent_request[0], kIcmp6EchoRequest);
-  EXPECT_TRUE(same_host(platform.sent_to, platform.looked_up_address));
+  EXPECT_EQ(platform.opened_families, std::vector<IpFamily>{IpFamily::v6});
 }
 
 // Windows reads its clock from QueryPerformanceCounter at the frequency
-// QueryPerformanceFrequency reports.
-TEST(CounterMilliseconds, ScalesWithoutOverflowAndWrapsLikeATick) {
+// QueryPerformanceFrequency reports; Linux times arrivals by the kernel's
+// wall-clock stamps, mapped onto the monotonic count.
+TEST(MillisecondClock, ScalesCountersAndMapsStampsOntoTheCount) {
   constexpr std::uint64_t k10MHz = 10'000'000;
   constexpr std::uint64_t kAcpiHz = 3'579'545;
   constexpr std::uint64_t kWrapMs = std::uint64_t{1} << 32;
@@ -264,13 +296,36 @@ TEST(CounterMilliseconds, ScalesWithoutOverflowAndWrapsLikeATick) {
        3'000'000'000, static_cast<std::uint32_t>(100ull * 86'400'000)},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(platform::counter_milliseconds(row.counter, row.frequency), row.milliseconds)
-        << row.name;
+    EXPECT_EQ(counter_milliseconds(row.counter, row.frequency), row.milliseconds) << row.name;
   }
   // A round trip across the wrap, as the probe computes it.
-  const std::uint32_t before = platform::counter_milliseconds((kWrapMs - 16) * 10'000, k10MHz);
-  const std::uint32_t after = platform::counter_milliseconds((kWrapMs + 16) * 10'000, k10MHz);
+  const std::uint32_t before = counter_milliseconds((kWrapMs - 16) * 10'000, k10MHz);
+  const std::uint32_t after = counter_milliseconds((kWrapMs + 16) * 10'000, k10MHz);
   EXPECT_EQ(static_cast<std::int32_t>(after - before), 32);
+
+  // A read at 5,000,000.7 ms on the monotonic clock and a day and a bit on
+  // the wall clock, of a socket opened at 4,999,000 ms.
+  constexpr std::int64_t kMs = 1'000'000;
+  constexpr ClockReading kRead{5'000'000 * kMs + 700'000, 86'400'123 * kMs};
+  constexpr std::int64_t kOpened = 4'999'000 * kMs;
+  struct StampRow {
+    const char* name;
+    std::int64_t stamp_wall_ns;
+    std::uint32_t tick;
+  };
+  const std::vector<StampRow> stamps = {
+      {"stamped 200 ms before the read", kRead.wall_ns - 200 * kMs, 4'999'800},
+      {"stamped 0.8 ms before the read: the millisecond before", kRead.wall_ns - 800'000,
+       4'999'999},
+      {"stamped as it was read", kRead.wall_ns, 5'000'000},
+      {"stamped when the socket opened", kRead.wall_ns - 1'000 * kMs - 700'000, 4'999'000},
+      {"stamped before the socket opened: the wall clock stepped", kRead.wall_ns - 2'000 * kMs,
+       5'000'000},
+      {"stamped after the read: the wall clock stepped back", kRead.wall_ns + 5 * kMs, 5'000'000},
+  };
+  for (const StampRow& row : stamps) {
+    EXPECT_EQ(arrival_tick(row.stamp_wall_ns, kRead, kOpened), row.tick) << row.name;
+  }
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ enum class Outcome {
   // A first call fails at the deadline; a second, kSecondCallMs after the
   // first began, gets a round trip as above.
   round_trip_on_a_second_call,
-  fails_after_resolver_time_outs,  // -1 once the lookup has timed out (kResolverTimeoutMs each)
+  fails_after_resolver_time_out,  // -1 once the lookup has timed out (kResolverTimeoutMs)
 };
 
 struct FaultCase {
@@ -84,6 +84,7 @@ inline constexpr FaultCase kFaultCases[] = {
      Outcome::round_trip, true},
     {"immediate reply", "127.0.0.12", Behaviour::reply, 0, Outcome::round_trip},
     {"reply after 100 ms", "127.0.0.13", Behaviour::reply, 100, Outcome::round_trip},
+    {"reply after 50 ms", "127.0.0.16", Behaviour::reply, 50, Outcome::round_trip},
     {"silent target", "127.0.0.14", Behaviour::silent, 0, Outcome::fails_at_deadline},
     {"reply from another address", "127.0.0.15", Behaviour::reply_from_next_address, 10,
      Outcome::fails_at_deadline, true},
@@ -95,7 +96,7 @@ inline constexpr FaultCase kFaultCases[] = {
     {"calls started together", "127.0.0.2,127.0.0.3,127.0.0.12,127.0.0.13,127.0.0.14,127.0.0.15",
      Behaviour::started_together, 0, Outcome::each_as_its_row},
     {"name server that never answers", "slow.pingext.test", Behaviour::dead_resolver, 0,
-     Outcome::fails_after_resolver_time_outs},
+     Outcome::fails_after_resolver_time_out},
     // IPv6. Windows goes through the ICMP helper for every user there; Wine
     // has none, so a double of the helper answers these rows (tests/wine).
     {"IPv6 reply after 20 ms", "fd00::2", Behaviour::reply, 20, Outcome::round_trip},

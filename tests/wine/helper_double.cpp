@@ -1,7 +1,7 @@
 // A double of the system's ICMP helper for the Windows tests, since Wine has
 // no ICMPv6. Installed as system32\iphlpapi.dll of the tests' Wine prefix, it
 // answers Icmp6SendEcho2 as tests/peer/fault_script.h scripts each IPv6 row,
-// and ::1 and fd00::1 as the namespace's kernel would; every other export is
+// and ::1, fd00::1 and fe80::1%1 as the namespace's kernel would; every other export is
 // forwarded to Wine's own, copied beside it as iphlpwine.dll. It follows the
 // helper's documentation: replies counted, time-outs as 0 replies with
 // IP_REQ_TIMED_OUT, ICMP errors as one reply with their status, the SDK's
@@ -127,9 +127,13 @@ DWORD WINAPI Icmp6SendEcho2(HANDLE handle, HANDLE event, PVOID apc_routine, PVOI
   std::memcpy(echoed, data, data_size);
 
   const FaultCase* row = row_for(destination->sin6_addr);
+  // The namespace's loopback holds fd00::1, and fe80::1 on interface 1.
   const in6_addr answered_by_kernel = {{{0xFD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}};
-  const bool kernel_answers = IN6_IS_ADDR_LOOPBACK(&destination->sin6_addr) ||
-                              IN6_ARE_ADDR_EQUAL(&destination->sin6_addr, &answered_by_kernel);
+  const in6_addr link_local = {{{0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}};
+  const bool kernel_answers =
+      IN6_IS_ADDR_LOOPBACK(&destination->sin6_addr) ||
+      IN6_ARE_ADDR_EQUAL(&destination->sin6_addr, &answered_by_kernel) ||
+      (IN6_ARE_ADDR_EQUAL(&destination->sin6_addr, &link_local) && destination->sin6_scope_id == 1);
   const Behaviour behaviour = row != nullptr      ? row->behaviour
                               : !kernel_answers   ? Behaviour::unreachable
                               : kernel_echo_off() ? Behaviour::silent

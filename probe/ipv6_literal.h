@@ -7,16 +7,18 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/ip_address.h"
+#include "probe/ip_address.h"
 
-namespace pingext::platform {
+namespace pingext {
 
 // `to_bytes(text, bytes)`: the system's inet_pton for IPv6, true on success.
 // `interface_index(name)`: the index of the interface called `name`, or 0.
-// A scope of digits alone is an interface number, which must fit 32 bits.
-template <typename ToBytes, typename InterfaceIndex>
+// `interface_exists(index)`: whether an interface has that index.
+// A scope of digits alone is an interface number, which must fit 32 bits and
+// name an interface; anything else is an interface's name.
+template <typename ToBytes, typename InterfaceIndex, typename InterfaceExists>
 bool parse_ipv6_literal(const char* text, ToBytes to_bytes, InterfaceIndex interface_index,
-                        IpAddress& address) {
+                        InterfaceExists interface_exists, IpAddress& address) {
   char literal[46];  // INET6_ADDRSTRLEN: the longest literal and its terminator
   const char* const scope = std::strchr(text, '%');
   const std::size_t length =
@@ -32,13 +34,20 @@ bool parse_ipv6_literal(const char* text, ToBytes to_bytes, InterfaceIndex inter
     char* end = nullptr;
     const unsigned long long number = std::strtoull(scope_text, &end, 10);
     const bool numeric = *scope_text >= '0' && *scope_text <= '9' && *end == '\0';
-    parsed.scope_id = !numeric               ? interface_index(scope_text)
-                      : number <= UINT32_MAX ? static_cast<std::uint32_t>(number)
-                                             : 0;
+    if (!numeric) {
+      parsed.scope_id = interface_index(scope_text);
+    } else if (number <= UINT32_MAX && interface_exists(static_cast<std::uint32_t>(number))) {
+      parsed.scope_id = static_cast<std::uint32_t>(number);
+    }
     if (parsed.scope_id == 0) return false;
   }
+  // A link-local address (fe80::/10) names a host on one link only: without
+  // the interface it names none. (A datagram socket refuses it; a raw one
+  // would send it out of whichever interface the routes pick.)
+  const bool link_local = parsed.bytes[0] == 0xFE && (parsed.bytes[1] & 0xC0) == 0x80;
+  if (link_local && parsed.scope_id == 0) return false;
   address = parsed;
   return true;
 }
 
-}  // namespace pingext::platform
+}  // namespace pingext
