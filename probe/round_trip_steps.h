@@ -36,8 +36,9 @@ std::int32_t await_reply(Platform& platform, typename Platform::Exchange& exchan
     if (platform.next(exchange, buffer, arrival) != platform::Next::arrival) return kPingFailed;
     // Messages come in the order they arrived: once one arrived after the
     // deadline, so did every one behind it. What arrived in time counts,
-    // however late it is read.
+    // however late it is read; what arrived before the request is not about it.
     if (static_cast<std::int32_t>(arrival.arrived_ms - deadline_ms) > 0) return kPingFailed;
+    if (static_cast<std::int32_t>(arrival.arrived_ms - sent.send_time) < 0) continue;
     const ReplyMatch match = match_echo_reply(arrival.message, arrival.arrived_ms, sent);
     if (match.verdict == ReplyVerdict::echo_reply) return match.round_trip_ms;
     if (match.verdict == ReplyVerdict::error_for_request) return kPingFailed;

@@ -32,7 +32,11 @@ inline bool run_on_stack_of(std::size_t bytes, std::function<void()> work) {
 #else
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
-  pthread_attr_setstacksize(&attributes, bytes);
+  // A size the system refuses would leave the thread on its default stack.
+  if (pthread_attr_setstacksize(&attributes, bytes) != 0) {
+    pthread_attr_destroy(&attributes);
+    return false;
+  }
   pthread_t thread;
   const auto start = [](void* function) -> void* {
     (*static_cast<std::function<void()>*>(function))();
