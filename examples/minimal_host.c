@@ -28,14 +28,26 @@ static void get_text(PingextArgumentHandle argument, PingextCountedString* area)
 /* Entry 8: the value first, the slot second. This host's slots are int32_t. */
 static void set_result(int32_t value, PingextResultSlot result) { *(int32_t*)result = value; }
 
+/* Loads exactly the file named: a name without a folder would be searched
+ * for (on Windows the program's folder first, where anyone who can write
+ * there could plant one). */
 static PingextZdllFunction load(const char* path) {
   PingextZdllFunction zdll = NULL;
 #if defined(_WIN32)
-  HMODULE library = LoadLibraryA(path); /* a full path: no search */
+  char full[MAX_PATH];
+  DWORD length = GetFullPathNameA(path, sizeof full, full, NULL);
+  HMODULE library = length > 0 && length < sizeof full ? LoadLibraryA(full) : NULL;
   FARPROC found = library != NULL ? GetProcAddress(library, PINGEXT_ENTRY_POINT_NAME) : NULL;
 #else
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  void* found = library != NULL ? dlsym(library, PINGEXT_ENTRY_POINT_NAME) : NULL;
+  char relative[4096];
+  void* library = NULL;
+  void* found = NULL;
+  if (strchr(path, '/') == NULL) {
+    if (snprintf(relative, sizeof relative, "./%s", path) >= (int)sizeof relative) return NULL;
+    path = relative;
+  }
+  library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  found = library != NULL ? dlsym(library, PINGEXT_ENTRY_POINT_NAME) : NULL;
 #endif
   /* Copied, not cast: ISO C has no conversion from an object pointer. */
   if (found != NULL) memcpy(&zdll, &found, sizeof zdll);
@@ -50,7 +62,7 @@ int main(int argc, char** argv) {
 #endif
   static char loopback[] = "127.0.0.1";
   char* target = argc > 2 ? argv[2] : loopback;
-  PingextHostService services[PINGEXT_SET_INTEGER_RESULT_ENTRY + 1] = {NULL};
+  PingextHostService services[PINGEXT_HOST_SERVICES_MIN_COUNT] = {NULL};
   PingextZdllFunction zdll;
   const PingextFunctionTableEntry* row;
 
@@ -71,7 +83,12 @@ int main(int argc, char** argv) {
   }
   services[PINGEXT_GET_STRING_ARGUMENT_ENTRY] = (PingextHostService)get_text;
   services[PINGEXT_SET_INTEGER_RESULT_ENTRY] = (PingextHostService)set_result;
-  for (row = zdll(); row->function != NULL; ++row) {
+  row = zdll();
+  if (row == NULL) {
+    fprintf(stderr, "minimal_host: %s returned no function table\n", path);
+    return 1;
+  }
+  for (; row->function != NULL; ++row) {
     int32_t milliseconds = 0;
     PingextArgumentHandle argument = target;
     if (row->name == NULL || strcmp(row->name, "ping") != 0) continue;

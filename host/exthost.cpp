@@ -1,10 +1,12 @@
 // exthost: loads an extension library, lists its functions, and calls one
 // with text arguments, printing its integer result.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -26,6 +28,7 @@ enum ExitCode {
   kArgumentTooLong = 7,
   kBrokenContract = 8,
   kNoSockets = 9,
+  kCannotWrite = 10,
 };
 
 constexpr const char* kUsageText =
@@ -45,15 +48,23 @@ struct Options {
   long interval_ms = 1000;
 };
 
+// A message that cannot be written to standard error has nowhere else to go:
+// the exit code still tells.
 int fail(int code, const std::string& message) {
-  std::fprintf(stderr, "exthost: %s\n", message.c_str());
+  (void)std::fprintf(stderr, "exthost: %s\n", message.c_str());
   return code;
 }
 
+// Digits alone: no sign, no space, no unit, at most 1,000,000.
 bool parse_count(const char* text, long minimum, long& value) {
-  char* end = nullptr;
-  value = std::strtol(text, &end, 10);
-  return end != text && *end == '\0' && value >= minimum && value <= 1000000;
+  value = 0;
+  if (*text == '\0') return false;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') return false;
+    value = value * 10 + (*text - '0');
+    if (value > 1000000) return false;
+  }
+  return value >= minimum;
 }
 
 // Returns -1 when the options are usable, else the exit code.
@@ -63,7 +74,7 @@ int parse_options(int argc, char** argv, Options& options) {
     const std::string flag = argv[i++];
     if (flag == "--") break;
     if (flag == "-h" || flag == "--help") {
-      std::fputs(kUsageText, stdout);
+      (void)std::fputs(kUsageText, stdout);  // main checks that standard output was written
       return kOk;
     }
     if (flag == "--version") {
@@ -115,7 +126,7 @@ Lookup find_function(const pingext::FunctionTableEntry* table, const std::string
 volatile std::sig_atomic_t g_interrupted = 0;
 extern "C" void note_interrupt(int) {
   g_interrupted = 1;
-  std::signal(SIGINT, SIG_DFL);
+  (void)std::signal(SIGINT, SIG_DFL);  // cannot fail for SIGINT and SIG_DFL
 }
 
 // Naps of at most 10 ms, so that Ctrl-C ends the pause at once.
@@ -172,7 +183,9 @@ int call_function(const pingext::FunctionTableEntry& entry, const Options& optio
   Summary summary;
   const long calls = options.repeat == 0 ? 1 : options.repeat;
   // As ping tools do, Ctrl-C ends a repetition with the summary of the calls made.
-  if (options.repeat != 0) std::signal(SIGINT, note_interrupt);
+  if (options.repeat != 0 && std::signal(SIGINT, note_interrupt) == SIG_ERR) {
+    return fail(kUsage, "cannot catch Ctrl-C for --repeat");
+  }
   for (long call = 0; call < calls; ++call) {
     if (call > 0) pause_unless_interrupted(options.interval_ms);
     if (g_interrupted != 0) break;
@@ -192,7 +205,8 @@ int call_function(const pingext::FunctionTableEntry& entry, const Options& optio
                                        (outcome.result.set ? "" : " without setting a result"));
     }
     std::printf("%d\n", outcome.result.value);
-    std::fflush(stdout);
+    // Each result shows as it comes; one that cannot be written ends the run.
+    if (std::fflush(stdout) != 0) return kCannotWrite;
     summary.add(outcome.result.value);
   }
   if (options.repeat != 0) {
@@ -236,10 +250,13 @@ int run(const Options& options) {
   }
   int code = kOk;
   const pingext::ZdllFunction entry_point = exthost::find_entry_point(library);
+  const pingext::FunctionTableEntry* const table = entry_point != nullptr ? entry_point() : nullptr;
   if (entry_point == nullptr) {
     code = fail(kNoEntryPoint, options.library + " has no ZDLL entry point");
+  } else if (table == nullptr) {
+    code = fail(kBrokenContract, options.library + ": ZDLL returned no function table");
   } else {
-    code = list_or_call(entry_point(), options);
+    code = list_or_call(table, options);
   }
   exthost::unload_library(library);
   exthost::stop_sockets();
@@ -250,7 +267,12 @@ int run(const Options& options) {
 
 int main(int argc, char** argv) {
   Options options;
-  const int parse_result = parse_options(argc, argv, options);
-  if (parse_result >= 0) return parse_result;
-  return run(options);
+  int code = parse_options(argc, argv, options);
+  if (code < 0) code = run(options);
+  // What was printed must have reached standard output: a full disk or a
+  // closed pipe is an error, not a success.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    return fail(kCannotWrite, std::string("cannot write the output: ") + std::strerror(errno));
+  }
+  return code;
 }

@@ -40,7 +40,8 @@ constexpr std::array<pingext::HostService, kHostServiceCount> make_table(
                : &unexpected_service<static_cast<int>(Entries)>)...};
 }
 
-const std::array<pingext::HostService, kHostServiceCount> kServices =
+// Function addresses, cast (so not a constant expression): nothing can throw.
+const std::array<pingext::HostService, kHostServiceCount> kServices =  // NOLINT(cert-err58-cpp)
     make_table(std::make_index_sequence<kHostServiceCount>{});
 
 }  // namespace
@@ -53,6 +54,7 @@ void reset_unexpected_service() { t_unexpected_service = -1; }
 CallOutcome call_with_text(pingext::ExtensionFunction function,
                            const std::vector<TextArgument>& arguments) {
   std::vector<pingext::ArgumentHandle> handles;
+  handles.reserve(arguments.size());
   for (const auto& argument : arguments) {
     handles.push_back(const_cast<TextArgument*>(&argument));
   }

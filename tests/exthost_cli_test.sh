@@ -5,12 +5,12 @@
 # With --planted (Windows), a hostile iphlpapi.dll is put beside a copy of
 # the host program, and the pings through it must not load it.
 #   exthost_cli_test.sh [--runner PROGRAM [--planted DLL]] EXTHOST LIBRARY NO_ENTRY_LIBRARY
-#                       MISBEHAVING_LIBRARY
+#                       MISBEHAVING_LIBRARY NULL_TABLE_LIBRARY
 set -u
 runner= planted=
 if [ "${1:-}" = --runner ]; then runner=$2; shift 2; fi
 if [ "${1:-}" = --planted ]; then planted=$2; shift 2; fi
-exthost=$1 library=$2 no_entry=$3 misbehaving=$4
+exthost=$1 library=$2 no_entry=$3 misbehaving=$4 null_table=$5
 long_name=$(head -c 32782 /dev/zero | tr '\0' a)
 too_long=${long_name}a
 
@@ -54,7 +54,13 @@ check 0 '^exthost [0-9]+\.[0-9]+\.[0-9]+$' --version
 check 0 '^ping$' -- "$library"
 check 2 'texts given, but no function' "$library" '' 127.0.0.1
 check 2 'unknown option' --frobnicate "$library"
-check 2 'needs a whole number' --repeat 0 "$library" ping 127.0.0.1
+# Counts and intervals are digits alone.
+for value in 0 2x 3ms +2 -1 ' 2' 99999999999999999999 ''; do
+  check 2 'needs a whole number' --repeat "$value" "$library" ping 127.0.0.1
+done
+for value in 10ms +10 -5 1e3 99999999999999999999; do
+  check 2 'needs a whole number' --interval "$value" "$library" ping 127.0.0.1
+done
 check 3 'no such file: .*absent' ./absent-library
 check 4 'not a loadable library' "$0"
 check 5 'has no ZDLL entry point' "$no_entry"
@@ -66,6 +72,8 @@ check 8 'called host service 3' "$misbehaving" touch
 check 8 'without setting a result' "$misbehaving" forgetful
 check 8 'row 4 of the function table has a function and no name$' "$misbehaving"
 check 8 'row 4 of the function table has a function and no name$' "$misbehaving" absent
+check 8 'ZDLL returned no function table' "$null_table"
+check 8 'ZDLL returned no function table' "$null_table" ping 127.0.0.1
 check 0 '4 sent, 3 answered, 25% lost, min/avg/max = 3/5.7/9 ms' \
   --repeat 4 --interval 0 "$misbehaving" sequence
 check 0 '^[0-9]+$' "$library" ping 127.0.0.1
@@ -79,6 +87,18 @@ check 0 '^--- ping 127.0.0.1: [1-9] sent, [1-9] answered, 0% lost' \
 interrupt_after=
 if [ -z "$runner" ]; then
   check 4 'not a loadable library: /dev/null' /dev/null
+  # What cannot be written is an error, not a success.
+  for arguments in "--version" "$library" "$library ping 127.0.0.1"; do
+    # shellcheck disable=SC2086
+    "$exthost" $arguments >/dev/full 2>"$work/error"
+    code=$?
+    if [ "$code" = 10 ] && grep -q 'cannot write the output' "$work/error"; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1))
+      echo "FAIL: exthost $arguments >/dev/full: exit $code, $(cat "$work/error")" >&2
+    fi
+  done
   # A second Ctrl-C during a call that waits out its second ends the process
   # at once, killed by the signal, with no summary.
   sysctl -qw net.ipv4.icmp_echo_ignore_all=1
