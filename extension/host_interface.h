@@ -15,6 +15,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The version of this contract and of the library it comes with.
+ * PINGEXT_VERSION_NUMBER is MAJOR * 1000000 + MINOR * 1000 + PATCH, for
+ * comparisons: #if PINGEXT_VERSION_NUMBER >= 2001000 for 2.1.0 or later. */
+#define PINGEXT_VERSION_MAJOR 2
+#define PINGEXT_VERSION_MINOR 1
+#define PINGEXT_VERSION_PATCH 0
+#define PINGEXT_VERSION_NUMBER 2001000
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -26,8 +34,12 @@ typedef void* PingextResultSlot;
 /* The host's service table is a flat array of function addresses, owned and
  * filled by the host and indexed by position. Each entry is cast to its own
  * type, below, before it is called. Entry numbers are a promise: a host keeps
- * them where they are, or every library built against it breaks. */
+ * them where they are, or every library built against it breaks. A host's
+ * table holds at least PINGEXT_HOST_SERVICES_MIN_COUNT entries (0 to 8); the
+ * library reads entries 6 and 8 only, and refuses a call where either is
+ * null. */
 typedef void (*PingextHostService)(void);
+#define PINGEXT_HOST_SERVICES_MIN_COUNT 9
 
 /* A host's text value: a 16-bit length in native byte order, followed at once
  * by that many bytes of text, with no terminator. A function reserves
@@ -105,6 +117,12 @@ PINGEXT_CHECK(sizeof(void*) != 8 || PINGEXT_GET_STRING_ARGUMENT_ENTRY * sizeof(v
               entry_6_at_byte_48_on_64_bit);
 PINGEXT_CHECK(sizeof(void*) != 8 || PINGEXT_SET_INTEGER_RESULT_ENTRY * sizeof(void*) == 64,
               entry_8_at_byte_64_on_64_bit);
+PINGEXT_CHECK(PINGEXT_GET_STRING_ARGUMENT_ENTRY < PINGEXT_HOST_SERVICES_MIN_COUNT &&
+                  PINGEXT_SET_INTEGER_RESULT_ENTRY < PINGEXT_HOST_SERVICES_MIN_COUNT,
+              table_holds_both_entries);
+PINGEXT_CHECK(PINGEXT_VERSION_NUMBER == PINGEXT_VERSION_MAJOR * 1000000L +
+                                            PINGEXT_VERSION_MINOR * 1000L + PINGEXT_VERSION_PATCH,
+              version_number_from_its_parts);
 #undef PINGEXT_CHECK
 
 #ifdef __cplusplus

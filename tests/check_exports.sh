@@ -1,6 +1,7 @@
 #!/bin/sh
 # What a security review reads off the binaries. The library must export
-# exactly one name, ZDLL; a Windows DLL may import only KnownDLLs, which no
+# exactly one name, ZDLL; on Linux it needs the C library alone, so a C host
+# loads no C++ runtime with it; a Windows DLL may import only KnownDLLs, which no
 # planted file can replace: KERNEL32, WS2_32, the C runtime (msvcrt) and
 # ADVAPI32, which seeds the stack protector's guard. The library and the
 # reference host are hardened: on
@@ -37,6 +38,9 @@ case "$library" in
     ;;
   *)
     exports=$(nm -D --defined-only "$library" | awk '{print $3}')
+    needed=$(readelf -d "$library" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    echo "needed: $(echo $needed)"
+    [ "$needed" = libc.so.6 ] || fail "$library needs $(echo $needed), not the C library alone"
     for binary in "$library" "$exthost"; do
       # RELRO, canary, NX, PIE, RPATH, RUNPATH, symbols, FORTIFY, ...
       report=$(checksec --output=csv --file="$binary")

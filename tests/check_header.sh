@@ -1,14 +1,15 @@
 #!/bin/sh
 # The public header compiles, every warning an error, as C99 to C2x and as
-# C++98 to C++20 under each compiler named: alone, and beside the system
+# C++98 to C++20 under each compiler named, and declares the project's
+# version: alone, and beside the system
 # headers a network host includes (after and before <winsock2.h>,
 # <windows.h>, <iphlpapi.h> and <ras.h> for a compiler targeting Windows,
 # after the usual POSIX ones otherwise); in MSVC mode (clang-cl) as C and as
 # C++, 64-bit and 32-bit; and bindgen keeps every constant, with its type.
-#   check_header.sh SOURCE_DIR COMPILER...
+#   check_header.sh SOURCE_DIR VERSION COMPILER...
 set -u
-source=$1
-shift
+source=$1 version=$2
+shift 2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 ours='#include "extension/host_interface.h"'
@@ -56,6 +57,13 @@ for compiler in "$@"; do
     for file in $beside; do compile "$compiler" "$standard" "$work/$file.c"; done
   done
 done
+# The version macros say what project() says, and the number is made of them.
+macros=$($1 -E -dM -x c -I"$source" "$work/alone.c")
+macro() { printf '%s\n' "$macros" | sed -n "s/^#define PINGEXT_VERSION_$1 //p"; }
+major=${version%%.*} rest=${version#*.}
+minor=${rest%%.*} patch=${rest#*.}
+try "version macros say $version" test "$(macro MAJOR).$(macro MINOR).$(macro PATCH)" = "$version"
+try "version number of $version" test "$(macro NUMBER)" = $((major * 1000000 + minor * 1000 + patch))
 for target in x86_64-pc-windows-msvc i686-pc-windows-msvc; do
   for language in /TC /TP; do
     try "clang-cl $language $target" clang-cl-14 /nologo /Zs /W4 /WX "$language" \

@@ -98,6 +98,7 @@ cmake --build "$build" --target package >/dev/null
 deb=$build/pingext_${version}_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || fail "no $deb"
 depends=$(dpkg-deb -f "$deb" Depends)
+# The library needs the C library alone, and exthost the C++ runtime too.
 printf '%s' "$depends" | grep -qE '(^|, )libc6 \(>= [0-9.]+\)' || fail "Depends is '$depends'"
 dpkg-deb -x "$deb" "$work/deb"
 root=$work/deb/usr
