@@ -106,10 +106,8 @@ const IcmpHelper& icmp_helper() {
   return helper;
 }
 
-SOCKET native(const ExchangeRecord& exchange) { return static_cast<SOCKET>(exchange.handle); }
-HANDLE helper_handle(const ExchangeRecord& exchange) {
-  return reinterpret_cast<HANDLE>(exchange.handle);
-}
+SOCKET native(const ExchangeRecord& exchange) { return static_cast<SOCKET>(exchange.socket); }
+HANDLE helper_handle(const ExchangeRecord& exchange) { return exchange.helper; }
 
 sockaddr_in6 socket_address6(const IpAddress& address) {
   sockaddr_in6 result{};
@@ -253,7 +251,7 @@ bool open_through_helper(ExchangeRecord& exchange, IpFamily family) {
   if (!functions.serves(family)) return false;
   const HANDLE handle = family == IpFamily::v4 ? functions.create_file() : functions.create_file6();
   if (handle == INVALID_HANDLE_VALUE) return false;
-  exchange.handle = reinterpret_cast<std::uintptr_t>(handle);
+  exchange.helper = handle;
   exchange.through_helper = true;
   return true;
 }
@@ -331,7 +329,7 @@ bool SystemEcho::open(ExchangeRecord& exchange, IpFamily family, RequestIdentity
     const SOCKET opened = WSASocketA(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0,
                                      WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (opened != INVALID_SOCKET) {
-      exchange.handle = static_cast<std::uintptr_t>(opened);
+      exchange.socket = static_cast<std::uintptr_t>(opened);
       identity = {echo_identifier(GetCurrentProcessId()), false};
       return true;
     }

@@ -12,7 +12,8 @@ namespace pingext::platform {
 enum class HelperOutcome : std::uint8_t { answered, handed_over, timed_out, failed };
 
 struct ExchangeRecord {
-  std::uintptr_t handle;  // a SOCKET, or the helper's HANDLE
+  std::uintptr_t socket;  // a SOCKET, unless through the helper
+  void* helper;           // the helper's HANDLE
   IpFamily family;
   bool through_helper;
   std::uint32_t deadline_ms;
