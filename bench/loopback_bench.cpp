@@ -1,10 +1,13 @@
 // End-to-end cost of one call on loopback, beside the floor of the same
 // system calls, a peer library and the ping program, on both Linux socket
-// kinds. Root only, inside a private network namespace with the scripted peer
-// running:
-//   tests/in_private_netns.sh --peer icmp_peer -- loopback_bench
+// kinds; and what calls report under load. Root only, inside a private
+// network namespace (scripts/bench.sh says which rows need the scripted peer
+// beside them):
+//   tests/in_private_netns.sh [--peer icmp_peer] -- loopback_bench [--round-trips-under-load]
 // Benchmarks with a `raw` argument run with ICMP datagram sockets refused
 // (raw:1), so the library falls back to raw sockets, or allowed (raw:0).
+// With PINGEXT_BASELINE_LIBRARY naming another build of the library, its
+// calls are measured beside ours, in the same run.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -16,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -24,6 +28,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -49,6 +54,8 @@ using Clock = std::chrono::steady_clock;
 pingext::ExtensionFunction g_ping[2] = {};
 // The same library built without the hardening flags.
 pingext::ExtensionFunction g_unhardened_ping[2] = {};
+// Another build of the library, where PINGEXT_BASELINE_LIBRARY names one.
+pingext::ExtensionFunction g_baseline_ping[2] = {};
 
 void set_kernel_echo(bool on) {
   std::ofstream("/proc/sys/net/ipv4/icmp_echo_ignore_all") << (on ? "0" : "1") << '\n';
@@ -91,6 +98,11 @@ void BM_OurPing(benchmark::State& state, const char* target) {
 // What the hardening flags cost: the same call through the unhardened build.
 void BM_OurPingUnhardened(benchmark::State& state, const char* target) {
   ping_loop(state, target, g_unhardened_ping[state.range(0)]);
+}
+
+// The same call through the baseline build.
+void BM_BaselinePing(benchmark::State& state, const char* target) {
+  ping_loop(state, target, g_baseline_ping[state.range(0)]);
 }
 
 // The least the raw exchange can cost: the system calls and nothing else (the
@@ -424,6 +436,102 @@ BENCHMARK(BM_OurPingUnderForeignTraffic)
 BENCHMARK(BM_SilentTarget)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ErrorQuotingRequest)->Iterations(50)->UseManualTime()->Unit(benchmark::kMillisecond);
 
+// Round trips as calls report them under load: `threads` threads call the
+// peer's 50 ms address for `seconds`, while iputils ping, which times each
+// reply by the kernel's receive stamp, pings the same address as the anchor.
+struct RoundTrips {
+  std::vector<std::int32_t> answered;
+  long lost = 0;
+
+  std::int32_t at(double fraction) const {
+    return answered.empty() ? -1
+                            : answered[static_cast<std::size_t>(
+                                  fraction * static_cast<double>(answered.size() - 1))];
+  }
+  std::string row() const {
+    return std::to_string(answered.size()) + " | " + std::to_string(lost) + " | " +
+           std::to_string(at(0.5)) + " | " + std::to_string(at(0.99)) + " | " +
+           std::to_string(at(1.0));
+  }
+};
+
+RoundTrips iputils_round_trips(FILE* output) {
+  RoundTrips trips;
+  char line[256];
+  while (std::fgets(line, sizeof line, output) != nullptr) {
+    const char* time = std::strstr(line, "time=");
+    if (time != nullptr) trips.answered.push_back(static_cast<std::int32_t>(std::atof(time + 5)));
+  }
+  return trips;
+}
+
+void round_trips_under_load(const char* what, pingext::ExtensionFunction ping, int threads,
+                            int seconds, int spinners) {
+  constexpr const char* kTarget = "127.0.0.16";  // the peer answers after 50 ms
+  std::vector<RoundTrips> per_thread(static_cast<std::size_t>(threads));
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> callers;
+  // Threads that never sleep, as other work on a loaded host.
+  for (int i = 0; i < spinners; ++i) {
+    callers.emplace_back([&] {
+      while (!stop) benchmark::DoNotOptimize(stop.load());
+    });
+  }
+  for (std::size_t i = 0; i < per_thread.size(); ++i) {
+    callers.emplace_back([&, i] {
+      RoundTrips& trips = per_thread[i];
+      while (!stop) {
+        const std::int32_t result = call_ping(kTarget, ping);
+        if (result < 0) {
+          ++trips.lost;
+        } else {
+          trips.answered.push_back(result);
+        }
+      }
+    });
+  }
+  const std::string anchor_command =
+      "ping -n -i 0.2 -W 2 -c " + std::to_string(seconds * 5) + " " + kTarget + " 2>/dev/null";
+  FILE* anchor_output = popen(anchor_command.c_str(), "r");
+  RoundTrips anchor = iputils_round_trips(anchor_output);
+  pclose(anchor_output);
+  stop = true;
+  for (auto& caller : callers) caller.join();
+  RoundTrips ours;
+  for (const auto& trips : per_thread) {
+    ours.answered.insert(ours.answered.end(), trips.answered.begin(), trips.answered.end());
+    ours.lost += trips.lost;
+  }
+  std::sort(ours.answered.begin(), ours.answered.end());
+  std::sort(anchor.answered.begin(), anchor.answered.end());
+  std::printf("| %s | %d | %d | %s | %s |\n", what, threads, spinners, ours.row().c_str(),
+              anchor.row().c_str());
+  std::fflush(stdout);
+}
+
+int round_trips_under_load(int seconds) {
+  set_kernel_echo(false);
+  std::printf(
+      "| library, socket | threads | spinning | calls answered | lost | median | p99 | "
+      "max | iputils answered | lost | median | p99 | max |\n");
+  for (const int raw : {0, 1}) {
+    allow_datagram_sockets(raw == 0);
+    for (const int spinners : {0, 8}) {
+      for (const int threads : {64, 128}) {
+        const std::string kind = raw == 0 ? "datagram" : "raw";
+        if (g_baseline_ping[raw] != nullptr) {
+          round_trips_under_load(("baseline, " + kind).c_str(), g_baseline_ping[raw], threads,
+                                 seconds, spinners);
+        }
+        round_trips_under_load(("this build, " + kind).c_str(), g_ping[raw], threads, seconds,
+                               spinners);
+      }
+    }
+  }
+  set_kernel_echo(true);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (std::getenv("PINGEXT_PRIVATE_NETNS") == nullptr) {
     std::fprintf(stderr, "loopback_bench: run it through tests/in_private_netns.sh --peer ...\n");
@@ -431,9 +539,11 @@ int main(int argc, char** argv) {
   }
   exthost::start_sockets();
   std::vector<exthost::LoadedLibrary> copies;
-  for (const auto& [path, by_kind] :
-       {std::pair{PINGEXT_LIBRARY_PATH, g_ping},
-        std::pair{PINGEXT_UNHARDENED_LIBRARY_PATH, g_unhardened_ping}}) {
+  const char* const baseline = std::getenv("PINGEXT_BASELINE_LIBRARY");
+  std::vector<std::pair<const char*, pingext::ExtensionFunction*>> libraries = {
+      {PINGEXT_LIBRARY_PATH, g_ping}, {PINGEXT_UNHARDENED_LIBRARY_PATH, g_unhardened_ping}};
+  if (baseline != nullptr) libraries.emplace_back(baseline, g_baseline_ping);
+  for (const auto& [path, by_kind] : libraries) {
     for (int kind = 0; kind < 2; ++kind) {
       const std::string copy = std::string("/tmp/loopback_bench_") + std::to_string(getpid()) +
                                "_" + std::to_string(copies.size()) + ".so";
@@ -445,6 +555,19 @@ int main(int argc, char** argv) {
         return 1;
       }
       by_kind[kind] = exthost::find_entry_point(copies.back())()[0].function;
+    }
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--round-trips-under-load") == 0) {
+    return round_trips_under_load(argc > 2 ? std::atoi(argv[2]) : 10);
+  }
+  if (baseline != nullptr) {
+    for (const auto& [name, target] : {std::pair{"v4", "127.0.0.1"}, std::pair{"v6", "::1"}}) {
+      benchmark::RegisterBenchmark((std::string("BM_BaselinePing/") + name).c_str(),
+                                   BM_BaselinePing, target)
+          ->Setup(socket_kind_from_argument)
+          ->ArgName("raw")
+          ->DenseRange(0, 1)
+          ->Unit(benchmark::kMicrosecond);
     }
   }
   for (const int threads : {2, 8, 64}) raw_lost_replies(threads);

@@ -121,7 +121,10 @@ if [ -n "$planted" ]; then
   cp "$planted" "$plant/iphlpapi.dll"
   export WINEDLLOVERRIDES=iphlpapi=n,b PINGEXT_PLANTED_MARK="$plant/mark"
   real_exthost=$exthost exthost=$plant/$(basename "$exthost")
-  check 0 '^[0-9]{1,3}$' "$plant/$(basename "$library")" ping 127.0.0.1  # not the plant's 65000
+  # Not the plant's 65000. An administrator's IPv6 call, and another user's
+  # IPv4 one, need the helper.
+  check 0 '^[0-9]{1,3}$' "$plant/$(basename "$library")" ping 127.0.0.1
+  check 0 '^[0-9]{1,3}$' "$plant/$(basename "$library")" ping ::1
   exthost=$real_exthost
   unset WINEDLLOVERRIDES PINGEXT_PLANTED_MARK
   if [ -e "$plant/mark" ]; then
