@@ -296,8 +296,8 @@ TEST_F(Faults, RequestOnTheWireIsTwelveBytesAndCarriesTheMonotonicCount) {
   ASSERT_EQ(icmp.size(), pingext::kEchoRequestSize) << "no 12-byte echo request captured";
   EXPECT_EQ(pingext::internet_checksum(icmp), 0) << "a valid checksum sums to all ones";
   EXPECT_EQ(icmp[6] | icmp[7] << 8, 0);
-  const std::uint32_t count = static_cast<std::uint32_t>(icmp[8]) | icmp[9] << 8 | icmp[10] << 16 |
-                              static_cast<std::uint32_t>(icmp[11]) << 24;
+  std::uint32_t count = 0;
+  for (std::size_t at = 11; at >= 8; --at) count = count << 8 | icmp[at];
   EXPECT_LE(count - before, after - before)
       << "sent " << count << ", between " << before << " and " << after;
 #if defined(_WIN32)
