@@ -6,7 +6,7 @@
 # ADVAPI32, which seeds the stack protector's guard. The library and the
 # reference host are hardened: on
 # Linux full RELRO, a stack canary and NX (checksec), and FORTIFY where a
-# copy's size is not known to the compiler, as in exthost; on Windows ASLR
+# copy's size is not known to the compiler (both have such copies); on Windows ASLR
 # with high entropy, DEP and the stack protector.
 #   check_exports.sh [--fortified] [--sanitized] LIBRARY EXTHOST
 # (--fortified: an optimised build; --sanitized: one that needs the
@@ -51,10 +51,10 @@ case "$library" in
       printf '%s' "$report" | grep -q '^Full RELRO,Canary found,NX enabled,' ||
         fail "$binary is not hardened"
     done
-    if [ -n "$fortified" ]; then
-      checksec --output=csv --file="$exthost" | cut -d, -f8 | grep -qx Yes ||
-        fail "$exthost is not built with FORTIFY"
-    fi
+    for binary in "$library" "$exthost"; do
+      [ -z "$fortified" ] || checksec --output=csv --file="$binary" | cut -d, -f8 | grep -qx Yes ||
+        fail "$binary is not built with FORTIFY"
+    done
     ;;
 esac
 echo "exports: $(echo $exports)"
