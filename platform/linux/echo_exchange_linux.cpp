@@ -188,16 +188,19 @@ void ask_for_stamps(ExchangeRecord& exchange) {
 // When what `message` carried arrived: by the kernel's stamp where it gave
 // one, else now. Called right after the read.
 std::uint32_t arrival_time(const ExchangeRecord& exchange, msghdr& message) {
-  const std::int64_t now_ns = nanoseconds(CLOCK_MONOTONIC);
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
        header = CMSG_NXTHDR(&message, header)) {
     if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_TIMESTAMPNS) continue;
     timespec stamp;
     std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
+    // The wall clock first: a pause between the two readings then makes the
+    // arrival look later than it was, never earlier, so no late reply is
+    // taken for one in time.
+    const std::int64_t wall_ns = nanoseconds(CLOCK_REALTIME);
     return arrival_tick(static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec,
-                        {now_ns, nanoseconds(CLOCK_REALTIME)}, exchange.opened_ns);
+                        {nanoseconds(CLOCK_MONOTONIC), wall_ns}, exchange.opened_ns);
   }
-  return tick_of(now_ns);
+  return tick_of(nanoseconds(CLOCK_MONOTONIC));
 }
 
 // The IP header of a request to `destination`, as an ICMP error quotes it.
