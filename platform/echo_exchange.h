@@ -29,6 +29,18 @@ struct Target {
   IpAddress other;
 };
 
+// A name's target from the system's first answer of each family (either may
+// be null), as `to_address` reads one: IPv4 first where there is one. False
+// when there is neither.
+template <typename Answer, typename ToAddress>
+bool target_from_answers(const Answer* v4, const Answer* v6, ToAddress to_address, Target& target) {
+  if (v4 == nullptr && v6 == nullptr) return false;
+  target.first = to_address(v4 != nullptr ? *v4 : *v6);
+  target.has_other = v4 != nullptr && v6 != nullptr;
+  if (target.has_other) target.other = to_address(*v6);
+  return true;
+}
+
 // How this exchange's requests are told from others': by the identifier the
 // request carries, unless the system writes its own into every request and
 // hands over only what carries it.

@@ -220,6 +220,18 @@ void write_quoted_header(std::span<std::uint8_t> at, const SocketAddress& destin
 
 enum class Read { message, nothing_queued, failed };
 
+// A receive into `data`, with the sender's address and control messages.
+msghdr message_into(SocketAddress& sender, iovec& data, std::span<std::uint8_t> control) {
+  msghdr message{};
+  message.msg_name = &sender;
+  message.msg_namelen = sizeof sender;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control.data();
+  message.msg_controllen = control.size();
+  return message;
+}
+
 // A datagram socket reports ICMP errors about its requests on its error
 // queue. The error message is rebuilt as it came, quoting the request, so
 // that the one reply rule judges it.
@@ -230,13 +242,7 @@ Read read_queued_error(const ExchangeRecord& exchange, std::span<std::uint8_t> b
   SocketAddress original_destination{};
   iovec payload{buffer.data() + quote_at, buffer.size() - quote_at};
   alignas(cmsghdr) std::uint8_t control[256];
-  msghdr message{};
-  message.msg_name = &original_destination;
-  message.msg_namelen = sizeof original_destination;
-  message.msg_iov = &payload;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  msghdr message = message_into(original_destination, payload, control);
   const ssize_t length = recvmsg(exchange.descriptor, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
   if (length < 0) return errno == EAGAIN ? Read::nothing_queued : Read::failed;
   const std::uint32_t arrived_ms = arrival_time(exchange, message);
@@ -273,13 +279,7 @@ Read read_queued(const ExchangeRecord& exchange, std::span<std::uint8_t> buffer,
   iovec data{buffer.data(), buffer.size()};
   SocketAddress sender{};
   alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(timespec))];
-  msghdr message{};
-  message.msg_name = &sender;
-  message.msg_namelen = sizeof sender;
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  msghdr message = message_into(sender, data, control);
   const ssize_t length = recvmsg(exchange.descriptor, &message, MSG_DONTWAIT);
   if (length < 0) {
     if (errno == EAGAIN || errno == EINTR) return Read::nothing_queued;
@@ -346,15 +346,11 @@ bool SystemEcho::resolve(const char* name, Target& target) {
   hints.ai_socktype = SOCK_RAW;
   addrinfo* answers = nullptr;
   if (getaddrinfo(name, nullptr, &hints, &answers) != 0) return false;
-  const addrinfo* const v4 = first_of(answers, AF_INET);
-  const addrinfo* const v6 = first_of(answers, AF_INET6);
-  if (v4 != nullptr || v6 != nullptr) {
-    target.first = ip_address(v4 != nullptr ? *v4 : *v6);
-    target.has_other = v4 != nullptr && v6 != nullptr;
-    if (target.has_other) target.other = ip_address(*v6);
-  }
+  const bool found = target_from_answers(
+      first_of(answers, AF_INET), first_of(answers, AF_INET6),
+      [](const addrinfo& answer) { return ip_address(answer); }, target);
   freeaddrinfo(answers);
-  return v4 != nullptr || v6 != nullptr;
+  return found;
 }
 
 // The other kind is tried whenever the first is refused, so the order only

@@ -309,15 +309,11 @@ bool SystemEcho::resolve(const char* name, Target& target) {
   hints.ai_family = AF_UNSPEC;
   addrinfo* answers = nullptr;
   if (getaddrinfo(name, nullptr, &hints, &answers) != 0) return false;
-  const addrinfo* const v4 = first_of(answers, AF_INET);
-  const addrinfo* const v6 = first_of(answers, AF_INET6);
-  if (v4 != nullptr || v6 != nullptr) {
-    target.first = ip_address(v4 != nullptr ? *v4 : *v6);
-    target.has_other = v4 != nullptr && v6 != nullptr;
-    if (target.has_other) target.other = ip_address(*v6);
-  }
+  const bool found = target_from_answers(
+      first_of(answers, AF_INET), first_of(answers, AF_INET6),
+      [](const addrinfo& answer) { return ip_address(answer); }, target);
   freeaddrinfo(answers);
-  return v4 != nullptr || v6 != nullptr;
+  return found;
 }
 
 // The raw socket is not inheritable: a host that starts a child process
