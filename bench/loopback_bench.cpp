@@ -113,7 +113,7 @@ enum RawStep : unsigned {
   kRefusedDatagramFirst = 2,  // a datagram socket asked for first, and refused
   kProcessId = 4,             // getpid for the identifier
   kNonBlockingReceive = 8,    // MSG_DONTWAIT first, then poll and receive again
-  kReceiveBuffer = 16,        // SO_RCVBUFFORCE of 4 MB
+  kReceiveBuffer = 16,        // SO_RCVBUFFORCE of 16 MB
   kNoTimeouts = 32,           // neither SO_RCVTIMEO nor SO_SNDTIMEO
 };
 
@@ -139,7 +139,7 @@ void floor_exchange(benchmark::State& state, unsigned steps) {
       setsockopt(fd, SOL_RAW, ICMP_FILTER, &only_replies, sizeof only_replies);
     }
     if ((steps & kReceiveBuffer) != 0) {
-      const int bytes = 4 << 20;
+      const int bytes = 16 << 20;
       setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
     }
     const std::uint32_t id =

@@ -70,7 +70,7 @@ constexpr long long kDeadlineSlackMs = 400;
 // A call ended by an error must end clearly before the deadline.
 constexpr long long kClearlyEarlyMs = kDeadlineMs / 2;
 // What the library asks of a raw socket's receive queue.
-constexpr int kRawQueueBytes = 4 << 20;
+constexpr int kRawQueueBytes = 16 << 20;
 
 class Loopback : public ::testing::Test {
  protected:
