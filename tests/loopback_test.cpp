@@ -526,7 +526,9 @@ TEST_F(Faults, AReplyReadLateCountsByItsArrival) {
   if (read_time_stands) {
     EXPECT_EQ(timed.result, -1);
   } else {
-    EXPECT_GE(timed.result, static_cast<std::int32_t>(row.delay_ms) - kTickMs);
+    // Loose both ways: the stamp is on the wall clock, which the system may
+    // step while the reply waits.
+    EXPECT_GE(timed.result, static_cast<std::int32_t>(row.delay_ms) - kDeadlineSlackMs / 4);
     EXPECT_LE(timed.result, static_cast<std::int32_t>(row.delay_ms) + kDeadlineSlackMs / 4);
   }
 }
