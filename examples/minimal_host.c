@@ -18,7 +18,7 @@
 #endif
 
 /* Entry 6. This host's argument handles point at C strings. */
-static void get_text(PingextArgumentHandle argument, PingextCountedString* area) {
+static void PINGEXT_CDECL get_text(PingextArgumentHandle argument, PingextCountedString* area) {
   size_t length = strlen((const char*)argument);
   if (length > PINGEXT_ARGUMENT_TEXT_CAPACITY) length = PINGEXT_ARGUMENT_TEXT_CAPACITY;
   area->length = (uint16_t)length;
@@ -26,7 +26,9 @@ static void get_text(PingextArgumentHandle argument, PingextCountedString* area)
 }
 
 /* Entry 8: the value first, the slot second. This host's slots are int32_t. */
-static void set_result(int32_t value, PingextResultSlot result) { *(int32_t*)result = value; }
+static void PINGEXT_CDECL set_result(int32_t value, PingextResultSlot result) {
+  *(int32_t*)result = value;
+}
 
 /* Loads exactly the file named: a name without a folder would be searched
  * for (on Windows the program's folder first, where anyone who can write

@@ -23,6 +23,22 @@
 #define PINGEXT_VERSION_PATCH 0
 #define PINGEXT_VERSION_NUMBER 2001000
 
+/* The calling convention of every function in the contract: `ZDLL`, each
+ * listed function and the host's services. On 32-bit x86 it is cdecl, the C
+ * default, written out so that a host compiled with another default (MSVC
+ * /Gz, GCC -mrtd) still agrees with the library; elsewhere each processor has
+ * one convention and this is empty. A 32-bit host declares its services with
+ * it too. */
+#if defined(_M_IX86) || (defined(__i386__) && !defined(__x86_64__))
+#if defined(_MSC_VER)
+#define PINGEXT_CDECL __cdecl
+#else
+#define PINGEXT_CDECL __attribute__((__cdecl__))
+#endif
+#else
+#define PINGEXT_CDECL
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -38,7 +54,7 @@ typedef void* PingextResultSlot;
  * table holds at least PINGEXT_HOST_SERVICES_MIN_COUNT entries (0 to 8); the
  * library reads entries 6 and 8 only, and refuses a call where either is
  * null. */
-typedef void (*PingextHostService)(void);
+typedef void(PINGEXT_CDECL* PingextHostService)(void);
 #define PINGEXT_HOST_SERVICES_MIN_COUNT 9
 
 /* A host's text value: a 16-bit length in native byte order, followed at once
@@ -56,13 +72,13 @@ typedef struct PingextCountedString {
 /* Entry 6: store the text of `argument` in `area`. Its return value is
  * ignored. */
 #define PINGEXT_GET_STRING_ARGUMENT_ENTRY 6
-typedef void (*PingextGetStringArgument)(PingextArgumentHandle argument,
-                                         PingextCountedString* area);
+typedef void(PINGEXT_CDECL* PingextGetStringArgument)(PingextArgumentHandle argument,
+                                                      PingextCountedString* area);
 
 /* Entry 8: the value comes first, the slot second. Its return value is
  * ignored. */
 #define PINGEXT_SET_INTEGER_RESULT_ENTRY 8
-typedef void (*PingextSetIntegerResult)(int32_t value, PingextResultSlot result);
+typedef void(PINGEXT_CDECL* PingextSetIntegerResult)(int32_t value, PingextResultSlot result);
 
 /* What a listed function returns, an int32_t: PINGEXT_CALL_CARRIED_OUT when
  * it did its work and set a result, PINGEXT_CALL_REFUSED when it refused the
@@ -70,9 +86,10 @@ typedef void (*PingextSetIntegerResult)(int32_t value, PingextResultSlot result)
  * valid reply came. As enumerators they are signed ints, like the int32_t
  * they are compared with, in C and in bindings generated from this header. */
 enum { PINGEXT_CALL_CARRIED_OUT = 0, PINGEXT_CALL_REFUSED = 1, PINGEXT_PING_FAILED = -1 };
-typedef int32_t (*PingextExtensionFunction)(const PingextHostService* services,
-                                            PingextResultSlot result, int32_t argument_count,
-                                            const PingextArgumentHandle* arguments);
+typedef int32_t(PINGEXT_CDECL* PingextExtensionFunction)(const PingextHostService* services,
+                                                         PingextResultSlot result,
+                                                         int32_t argument_count,
+                                                         const PingextArgumentHandle* arguments);
 
 /* One row of the table `ZDLL` returns; a row of two nulls ends it. */
 typedef struct PingextFunctionTableEntry {
@@ -81,7 +98,7 @@ typedef struct PingextFunctionTableEntry {
 } PingextFunctionTableEntry;
 
 /* The type of the export, and its name, undecorated on every platform. */
-typedef const PingextFunctionTableEntry* (*PingextZdllFunction)(void);
+typedef const PingextFunctionTableEntry*(PINGEXT_CDECL* PingextZdllFunction)(void);
 #define PINGEXT_ENTRY_POINT_NAME "ZDLL"
 
 /* The names of version 1.0, for a host written against them: define
@@ -117,6 +134,10 @@ PINGEXT_CHECK(sizeof(void*) != 8 || PINGEXT_GET_STRING_ARGUMENT_ENTRY * sizeof(v
               entry_6_at_byte_48_on_64_bit);
 PINGEXT_CHECK(sizeof(void*) != 8 || PINGEXT_SET_INTEGER_RESULT_ENTRY * sizeof(void*) == 64,
               entry_8_at_byte_64_on_64_bit);
+PINGEXT_CHECK(sizeof(void*) != 4 || PINGEXT_GET_STRING_ARGUMENT_ENTRY * sizeof(void*) == 24,
+              entry_6_at_byte_24_on_32_bit);
+PINGEXT_CHECK(sizeof(void*) != 4 || PINGEXT_SET_INTEGER_RESULT_ENTRY * sizeof(void*) == 32,
+              entry_8_at_byte_32_on_32_bit);
 PINGEXT_CHECK(PINGEXT_GET_STRING_ARGUMENT_ENTRY < PINGEXT_HOST_SERVICES_MIN_COUNT &&
                   PINGEXT_SET_INTEGER_RESULT_ENTRY < PINGEXT_HOST_SERVICES_MIN_COUNT,
               table_holds_both_entries);

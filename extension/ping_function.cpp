@@ -72,8 +72,8 @@ std::int32_t run_ping(const HostService* services, ResultSlot result, std::int32
 
 namespace {
 
-std::int32_t ping(const HostService* services, ResultSlot result, std::int32_t argument_count,
-                  const ArgumentHandle* arguments) {
+std::int32_t PINGEXT_CDECL ping(const HostService* services, ResultSlot result,
+                                std::int32_t argument_count, const ArgumentHandle* arguments) {
   return run_ping(services, result, argument_count, arguments, &ping_host);
 }
 
@@ -85,6 +85,6 @@ constexpr FunctionTableEntry kFunctionTable[] = {
 }  // namespace
 }  // namespace pingext
 
-extern "C" PINGEXT_EXPORT const pingext::FunctionTableEntry* ZDLL() {
+extern "C" PINGEXT_EXPORT const pingext::FunctionTableEntry* PINGEXT_CDECL ZDLL() {
   return pingext::kFunctionTable;
 }

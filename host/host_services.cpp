@@ -11,7 +11,8 @@ namespace {
 // Per thread, so calls on several threads each see only their own.
 thread_local int t_unexpected_service = -1;
 
-void get_string_argument(pingext::ArgumentHandle argument, pingext::CountedString* area) {
+void PINGEXT_CDECL get_string_argument(pingext::ArgumentHandle argument,
+                                       pingext::CountedString* area) {
   const auto& text = static_cast<const TextArgument*>(argument)->text;
   // The command line refuses longer texts before any call; this only guards the area.
   const std::size_t length = std::min(text.size(), pingext::kArgumentTextCapacity);
@@ -19,14 +20,14 @@ void get_string_argument(pingext::ArgumentHandle argument, pingext::CountedStrin
   std::memcpy(area->text, text.data(), length);
 }
 
-void set_integer_result(std::int32_t value, pingext::ResultSlot result) {
+void PINGEXT_CDECL set_integer_result(std::int32_t value, pingext::ResultSlot result) {
   auto* slot = static_cast<IntegerResult*>(result);
   slot->set = true;
   slot->value = value;
 }
 
 template <int Entry>
-void unexpected_service() {
+void PINGEXT_CDECL unexpected_service() {
   t_unexpected_service = Entry;
 }
 

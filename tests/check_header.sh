@@ -6,6 +6,8 @@
 # <windows.h>, <iphlpapi.h> and <ras.h> for a compiler targeting Windows,
 # after the usual POSIX ones otherwise); in MSVC mode (clang-cl) as C and as
 # C++, 64-bit and 32-bit; and bindgen keeps every constant, with its type.
+# On 32-bit x86 the contract's functions stay cdecl, as the library's are,
+# in a host whose compiler defaults to stdcall (GCC -mrtd, MSVC /Gz).
 #   check_header.sh SOURCE_DIR VERSION COMPILER...
 set -u
 source=$1 version=$2
@@ -14,6 +16,18 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 ours='#include "extension/host_interface.h"'
 printf '%s\n' "$ours" >"$work/alone.c"
+# Each pointer type takes a cdecl function only where it is cdecl itself.
+printf '%s\n' "$ours" '#ifdef _MSC_VER' '#define CDECL __cdecl' '#else' \
+  '#define CDECL __attribute__((__cdecl__))' '#endif' \
+  'static const PingextFunctionTableEntry* CDECL zdll(void) { return 0; }' \
+  'static int32_t CDECL listed(const PingextHostService* s, PingextResultSlot r, int32_t n,' \
+  '                            const PingextArgumentHandle* a) { return s || r || n || a; }' \
+  'static void CDECL get(PingextArgumentHandle a, PingextCountedString* t) { (void)a; (void)t; }' \
+  'static void CDECL set(int32_t v, PingextResultSlot r) { (void)v; (void)r; }' \
+  'static void CDECL service(void) {}' \
+  'PingextZdllFunction z = zdll;' 'PingextExtensionFunction l = listed;' \
+  'PingextGetStringArgument g = get;' 'PingextSetIntegerResult t = set;' \
+  'PingextHostService h = service;' >"$work/convention.c"
 windows='#include <winsock2.h>
 #include <windows.h>
 #include <iphlpapi.h>
@@ -56,6 +70,11 @@ for compiler in "$@"; do
   for standard in c99 c17 c++98 c++20; do
     for file in $beside; do compile "$compiler" "$standard" "$work/$file.c"; done
   done
+  # shellcheck disable=SC2086
+  if $compiler -dM -E -x c /dev/null | grep -q '__i386__'; then
+    compile "$compiler" c99 "$work/convention.c" -mrtd
+    compile "$compiler" c++11 "$work/convention.c" -mrtd
+  fi
 done
 # The version macros say what project() says, and the number is made of them.
 macros=$($1 -E -dM -x c -I"$source" "$work/alone.c")
@@ -69,6 +88,10 @@ for target in x86_64-pc-windows-msvc i686-pc-windows-msvc; do
     try "clang-cl $language $target" clang-cl-14 /nologo /Zs /W4 /WX "$language" \
       --target="$target" -I"$source" "$work/alone.c"
   done
+done
+for language in /TC /TP; do
+  try "clang-cl $language /Gz: cdecl kept" clang-cl-14 /nologo /Zs /W4 /WX /Gz "$language" \
+    --target=i686-pc-windows-msvc -I"$source" "$work/convention.c"
 done
 # What a Rust binding generated from the header holds: each constant, typed as
 # what it is compared with (the call codes as the int32_t a function returns).
