@@ -1,16 +1,9 @@
-# Cross-build for 64-bit Windows with mingw-w64; programs run under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 64-bit Windows with mingw-w64; programs run under Wine's
+# 64-bit loader, named directly: where 32-bit Wine is installed too, Debian's
+# `wine` starts the 32-bit one first, which a machine without 32-bit x86
+# support cannot run.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# A host project may also find packages outside the root, such as an
-# unpacked release (-DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH).
-if(NOT CMAKE_FIND_ROOT_PATH_MODE_PACKAGE)
-  set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+set(mingw_target x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
+find_program(PINGEXT_WINE64 NAMES wine64 wine HINTS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${PINGEXT_WINE64})

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs the Debian packages named in the arguments that are not installed yet.
+# Installs the Debian packages named in the arguments that are not installed
+# yet; a name with an architecture (libc6:arm64) enables that architecture.
 set -eu
 missing=
 for package in "$@"; do
@@ -14,6 +15,16 @@ fi
 echo "Installing:$missing"
 echo "(with what they depend on; on a fresh system this takes a few minutes)"
 export DEBIAN_FRONTEND=noninteractive
+for package in $missing; do
+  case "$package" in
+    *:*)
+      architecture=${package#*:}
+      [ "$architecture" = "$(dpkg --print-architecture)" ] ||
+        dpkg --print-foreign-architectures | grep -qx "$architecture" ||
+        dpkg --add-architecture "$architecture"
+      ;;
+  esac
+done
 apt-get update -q
 # One line per package fetched, unpacked and set up, so the work shows.
 # shellcheck disable=SC2086

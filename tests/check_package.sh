@@ -5,8 +5,10 @@
 # be the project's; the packaged host must load the packaged library; and a
 # host project must find both from wherever the package lies (find_package;
 # pkg-config outside Windows): the example host the package holds, built that
-# way, pings loopback. Run inside a private network namespace
-# (tests/in_private_netns.sh).
+# way, pings loopback. A cross build's programs run under its emulator, and
+# the example is built with its toolchain file, finding the package by
+# pingext_DIR, as any toolchain file lets it. Run inside a private network
+# namespace (tests/in_private_netns.sh).
 #   check_package.sh [--runner PROGRAM --toolchain FILE] BUILD_DIR VERSION
 set -eu
 runner= toolchain=
@@ -34,32 +36,39 @@ check_prefix() {  # check_prefix WHAT ROOT LIBRARY EXTHOST DOCS FILE...
   printf '%s' "$answer" | grep -qxE '[0-9]+' || fail "$what: the packaged host pinged '$answer'"
 
   example=$work/example-$(basename "$root")
-  cmake -S "$docs/examples" -B "$example" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_PREFIX_PATH="$root" ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
-    ${toolchain:+-DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH} >"$work/log" 2>&1 ||
+  found_by="-DCMAKE_PREFIX_PATH=$root"
+  [ -z "$toolchain" ] || found_by="-Dpingext_DIR=$(find "$root/lib" -path '*/cmake/pingext' -type d)"
+  cmake -S "$docs/examples" -B "$example" -G Ninja -DCMAKE_BUILD_TYPE=Release "$found_by" \
+    ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} >"$work/log" 2>&1 ||
     { cat "$work/log" >&2; fail "$what: find_package(pingext 2.0) failed"; }
   mkdir -p "$work/component"
   printf '%s\n' 'cmake_minimum_required(VERSION 3.25)' 'project(component LANGUAGES NONE)' \
     'find_package(pingext 2.0 CONFIG REQUIRED COMPONENTS nonexistent)' >"$work/component/CMakeLists.txt"
-  ! cmake -S "$work/component" -B "$work/component/build" -DCMAKE_PREFIX_PATH="$root" \
-    ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
-    ${toolchain:+-DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH} >/dev/null 2>&1 ||
+  ! cmake -S "$work/component" -B "$work/component/build" "$found_by" \
+    ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} >/dev/null 2>&1 ||
     fail "$what: find_package accepted a component the package lacks"
   rm -rf "$work/component"
   cmake --build "$example" >"$work/log" 2>&1 || { cat "$work/log" >&2; fail "$what: the example does not build"; }
   # The example loads $<TARGET_FILE:pingext::pingext> unless told; Wine needs a drive letter.
-  answer=$($runner "$example/minimal_host${runner:+.exe}" ${runner:+"Z:$library"} | tr -d '\r')
+  if [ -n "$windows" ]; then
+    answer=$($runner "$example/minimal_host.exe" "Z:$library" | tr -d '\r')
+  else
+    answer=$($runner "$example/minimal_host" | tr -d '\r')
+  fi
   printf '%s' "$answer" | grep -qxE 'ping 127\.0\.0\.1: [0-9]+ ms' ||
     fail "$what: the example built against the package printed '$answer'"
   echo "PASS: $what"
 }
 
-if [ -n "$runner" ]; then
+windows=
+[ -f "$build/pingext.dll" ] && windows=1
+if [ -n "$windows" ]; then
   cmake --build "$build" --target package >/dev/null
-  zip=$build/pingext-$version-win64.zip
+  set -- "$build/pingext-$version-win"*.zip
+  zip=$1
   [ -f "$zip" ] || fail "no $zip"
   unzip -q "$zip" -d "$work"
-  root=$work/pingext-$version-win64
+  root=$work/$(basename "$zip" .zip)
   for binary in "$root/bin/pingext.dll" "$root/bin/exthost.exe"; do
     for field in FileVersion ProductVersion; do
       shown=$(strings -el "$binary" | grep -A1 -x "$field" | tail -n 1)
@@ -72,14 +81,15 @@ if [ -n "$runner" ]; then
   exit 0
 fi
 
-triplet=$(gcc -print-multiarch)
 # pc_variable PKGCONFIG_DIR ARG...: what pkg-config answers for pingext, or nothing
 pc_variable() { pc_at=$1 && shift && { PKG_CONFIG_PATH=$pc_at pkg-config "$@" pingext || true; }; }
 # An install prefix, used where it was installed (pkg-config names it) and
 # moved elsewhere (the CMake package follows).
 cmake --install "$build" --prefix "$work/installed" >/dev/null
 prefix=$work/installed
-module=$prefix/lib/$triplet/pingext/libpingext.so
+# The library lies in Debian's multiarch directory of the build's target.
+module=$(find "$prefix/lib" -name libpingext.so)
+triplet=$(basename "$(dirname "$(dirname "$module")")")
 pc_dir=$prefix/lib/$triplet/pkgconfig
 shown=$(pc_variable "$pc_dir" --variable=module)
 [ "$shown" = "$module" ] || fail "pkg-config --variable=module says '$shown', not $module"
@@ -95,8 +105,13 @@ check_prefix "cmake --install, moved" "$prefix" "$prefix/lib/$triplet/pingext/li
 
 # The Debian package, unpacked (nothing is installed on this machine).
 cmake --build "$build" --target package >/dev/null
-deb=$build/pingext_${version}_$(dpkg --print-architecture).deb
+set -- "$build/pingext_${version}_"*.deb
+deb=$1
 [ -f "$deb" ] || fail "no $deb"
+# Named for, and depending on, the build's target, not this machine.
+architecture=$(dpkg-architecture -t "$triplet" -q DEB_HOST_ARCH 2>/dev/null)
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$architecture" ] && [ "$deb" = "$build/pingext_${version}_$architecture.deb" ] ||
+  fail "$(basename "$deb") is for $(dpkg-deb -f "$deb" Architecture), not $architecture"
 depends=$(dpkg-deb -f "$deb" Depends)
 # The library needs the C library alone, and exthost the C++ runtime too.
 printf '%s' "$depends" | grep -qE '(^|, )libc6 \(>= [0-9.]+\)' || fail "Depends is '$depends'"

@@ -1,8 +1,8 @@
 #!/bin/sh
 # The same commit, built in two folders of different names at different
 # times, gives the same release bytes: libpingext.so, exthost and the Debian
-# package (linux-release), and the ZIP with the DLL and exthost.exe it holds
-# (windows-release). The first copy is the working tree with its history, as
+# package (linux-release), and the ZIPs with the DLL and exthost.exe they hold
+# (windows-release, windows-x86-release). The first copy is the working tree with its history, as
 # a clone; the second is what `git archive` exports, with no repository, so
 # its dates come from the exported commit time. With uncommitted changes
 # there is no such commit, and the second copy is a clone too.
@@ -26,7 +26,7 @@ done
 find "$second" -exec touch -h -d '2001-02-03 04:05:06' {} +
 
 build() {  # build COPY
-  (cd "$1" && for preset in linux-release windows-release; do
+  (cd "$1" && for preset in linux-release windows-release windows-x86-release; do
     cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" --target package >/dev/null
   done) || { echo "FAIL: the release build in $1 failed" >&2; exit 1; }
 }
@@ -36,7 +36,7 @@ build "$second"
 
 failed=0
 for file in linux-release/libpingext.so linux-release/exthost linux-release/pingext_*_amd64.deb \
-  windows-release/pingext-*-win64.zip; do
+  windows-release/pingext-*-win64.zip windows-x86-release/pingext-*-win32.zip; do
   a=$(echo "$first"/build/$file) b=$(echo "$second"/build/$file)
   if cmp -s "$a" "$b"; then
     echo "same: $file ($(sha256sum <"$a" | cut -c1-16))"

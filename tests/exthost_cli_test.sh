@@ -11,6 +11,7 @@ runner= planted=
 if [ "${1:-}" = --runner ]; then runner=$2; shift 2; fi
 if [ "${1:-}" = --planted ]; then planted=$2; shift 2; fi
 exthost=$1 library=$2 no_entry=$3 misbehaving=$4 null_table=$5
+case "$library" in *.dll) windows=1 ;; *) windows= ;; esac
 long_name=$(head -c 32782 /dev/zero | tr '\0' a)
 too_long=${long_name}a
 
@@ -85,12 +86,12 @@ interrupt_after=1
 check 0 '^--- ping 127.0.0.1: [1-9] sent, [1-9] answered, 0% lost' \
   --repeat 100 --interval 200 "$library" ping 127.0.0.1
 interrupt_after=
-if [ -z "$runner" ]; then
+if [ -z "$windows" ]; then
   check 4 'not a loadable library: /dev/null' /dev/null
   # What cannot be written is an error, not a success.
   for arguments in "--version" "$library" "$library ping 127.0.0.1"; do
     # shellcheck disable=SC2086
-    "$exthost" $arguments >/dev/full 2>"$work/error"
+    $runner "$exthost" $arguments >/dev/full 2>"$work/error"
     code=$?
     if [ "$code" = 10 ] && grep -q 'cannot write the output' "$work/error"; then
       passed=$((passed + 1))

@@ -3,7 +3,8 @@
 # loopback, so test traffic can reach nothing else.
 #   in_private_netns.sh [--echo-off] [--raw] [--test-hosts] [--peer PROGRAM]
 #                       [--monotonic-near-wrap]
-#                       [--wine-prefix DIR [--wine-refuse-icmp SHIM]] -- COMMAND [ARG...]
+#                       [--wine-prefix DIR --wine-loader LOADER [--wine-refuse-icmp SHIM]]
+#                       -- COMMAND [ARG...]
 # Every group may open ICMP datagram sockets, as most distributions allow.
 # --echo-off      the kernel stops answering echo requests (IPv4 and IPv6)
 # --raw           no group may open them, so root falls back to raw sockets
@@ -22,7 +23,9 @@
 #                 where its 32-bit count of milliseconds wraps 1 to 2 s after
 #                 the command starts
 # --wine-prefix   Wine's server owns the sockets, so a server for DIR is
-#                 started inside the namespace and stopped afterwards
+#                 started inside the namespace and stopped afterwards; where
+#                 this machine cannot run Wine's LOADER (32-bit Wine without
+#                 32-bit x86 support in the kernel), the test is skipped
 # --wine-refuse-icmp  the server starts with SHIM preloaded, which refuses it
 #                 ICMP sockets, as Windows refuses raw sockets to a user who is
 #                 not an administrator; PINGEXT_ICMP_SOCKETS_REFUSED=1 says so
@@ -48,6 +51,7 @@ ping_groups="0 2147483647"
 test_hosts=0
 near_wrap=0
 wine_prefix=
+wine_loader=wine
 wine_shim=
 peer=
 while [ $# -gt 0 ]; do
@@ -57,6 +61,7 @@ while [ $# -gt 0 ]; do
     --test-hosts) test_hosts=1; shift ;;
     --monotonic-near-wrap) near_wrap=1; shift ;;
     --wine-prefix) wine_prefix=$2; shift 2 ;;
+    --wine-loader) wine_loader=$2; shift 2 ;;
     --wine-refuse-icmp) wine_shim=$2; shift 2 ;;
     --peer) peer=$2; shift 2 ;;
     --) shift; break ;;
@@ -64,6 +69,10 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+if [ -n "$wine_prefix" ] && ! refusal=$("$wine_loader" --version 2>&1 >/dev/null); then
+  echo "SKIPPED: this machine cannot run Wine's loader $wine_loader: $refusal" >&2
+  exit 77
+fi
 ip link set lo up
 hosts=
 if [ "$test_hosts" = 1 ]; then
@@ -113,7 +122,7 @@ if [ -n "$wine_prefix" ]; then
   else
     wineserver -p
   fi
-  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  "$wine_loader" cmd /c exit </dev/null >/dev/null 2>&1 || true
   status=0
   "$@" || status=$?
   wineserver -k 2>/dev/null || true

@@ -22,10 +22,13 @@
 //
 #include <windows.h>
 #else
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/errqueue.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -466,10 +469,60 @@ void expect_outcome(const FaultCase& fault, const Timed& timed) {
   }
 }
 
+// Whether ICMP errors reach an ICMP datagram socket whole, where the caller
+// gets such sockets: qemu-i386 (7.2) writes an error's offender address to
+// the wrong place in the process, which then crashes. Tried once, in a child,
+// against the peer's unreachable row.
+bool icmp_errors_arrive_whole() {
+#if defined(_WIN32)
+  return true;
+#else
+  static const bool whole = [] {
+    const int probe = socket(AF_INET6, SOCK_DGRAM, IPPROTO_ICMPV6);
+    if (probe < 0) return true;
+    close(probe);
+    const pid_t child = fork();
+    if (child == 0) {
+      const int fd = socket(AF_INET6, SOCK_DGRAM, IPPROTO_ICMPV6);
+      const int on = 1;
+      setsockopt(fd, SOL_IPV6, IPV6_RECVERR, &on, sizeof on);
+      sockaddr_in6 to{};
+      to.sin6_family = AF_INET6;
+      inet_pton(AF_INET6, row_of("fd00::6").address, &to.sin6_addr);
+      const std::uint8_t request[8] = {pingext::kIcmp6EchoRequest};
+      sendto(fd, request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+      pollfd ready{fd, POLLERR, 0};
+      poll(&ready, 1, 1000);
+      std::array<std::uint8_t, 64> payload{};
+      alignas(cmsghdr) std::array<std::uint8_t, 256> control{};
+      iovec data{payload.data(), payload.size()};
+      msghdr message{};
+      message.msg_iov = &data;
+      message.msg_iovlen = 1;
+      message.msg_control = control.data();
+      message.msg_controllen = control.size();
+      recv(fd, payload.data(), payload.size(), MSG_DONTWAIT);  // the pending error
+      if (recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) _exit(1);
+      const cmsghdr* report = CMSG_FIRSTHDR(&message);
+      sockaddr_in6 offender{};
+      std::memcpy(&offender, CMSG_DATA(report) + sizeof(sock_extended_err), sizeof offender);
+      _exit(offender.sin6_family == AF_INET6 ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+  }();
+  return whole;
+#endif
+}
+
 class FaultsTable : public Loopback, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(FaultsTable, GivesItsResultInTime) {
   const FaultCase& fault = GetParam();
+  if (pingext::testing::sends_icmp_errors(fault.behaviour) && !icmp_errors_arrive_whole()) {
+    GTEST_SKIP() << "this system damages the process when an ICMP error reaches its socket";
+  }
   const auto started = Clock::now();
   const bool makes_its_own_calls = fault.outcome == Outcome::each_as_its_row ||
                                    fault.outcome == Outcome::round_trip_on_a_second_call;
@@ -506,6 +559,12 @@ TEST_F(Faults, AReplyReadLateCountsByItsArrival) {
   CloseHandle(caller);
   const bool read_time_stands = !through_icmp_helper(row);
 #else
+  // qemu-user does not pass the request for receive stamps on to the kernel.
+  const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+  const int on = 1;
+  const bool stamps = setsockopt(probe, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0;
+  close(probe);
+  if (!stamps) GTEST_SKIP() << "this system gives sockets no receive stamps (SO_TIMESTAMPNS)";
   const pid_t test = getpid();
   const pid_t stopper = fork();
   ASSERT_GE(stopper, 0);
@@ -534,10 +593,33 @@ TEST_F(Faults, AReplyReadLateCountsByItsArrival) {
 }
 
 #if !defined(_WIN32)
+// Whether a process's threads stay whole once a signal handler has run: under
+// qemu-i386 (7.2) a later join then fails. Tried in a child, which a broken
+// emulator may take down.
+bool threads_survive_signal_handlers() {
+  const pid_t child = fork();
+  if (child == 0) {
+    signal(SIGUSR1, [](int) {});
+    pthread_t thread;
+    if (pthread_create(
+            &thread, nullptr, [](void*) -> void* { return nullptr; }, nullptr) != 0) {
+      _exit(1);
+    }
+    pthread_kill(pthread_self(), SIGUSR1);
+    _exit(pthread_join(thread, nullptr) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
 // A host's timers and child signals interrupt waits. With a handler that does
 // not restart them and a signal every few milliseconds, each delayed or
 // silent row keeps its result.
 TEST_F(Faults, DelayedAndSilentRowsKeepTheirResultsUnderSignals) {
+  if (!threads_survive_signal_handlers()) {
+    GTEST_SKIP() << "this system loses track of threads once a signal handler has run";
+  }
   struct sigaction action {};
   action.sa_handler = [](int) {};
   sigemptyset(&action.sa_mask);
@@ -680,6 +762,9 @@ long open_descriptors() {
 }
 
 TEST_F(Faults, NoDescriptorLeaksOverManyCallsOfEveryKind) {
+  if (!icmp_errors_arrive_whole()) {
+    GTEST_SKIP() << "this system damages the process when an ICMP error reaches its socket";
+  }
   const long before = open_descriptors();
   if (before < 0) GTEST_SKIP() << "descriptors are counted on Linux and under Wine only";
   const std::vector<std::vector<exthost::TextArgument>> calls = {

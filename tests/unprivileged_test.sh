@@ -4,8 +4,10 @@
 # network namespace with the kernel's echo answers off and the scripted peer
 # running (tests/in_private_netns.sh --echo-off --peer), and drops to nobody
 # for every call.
-#   unprivileged_test.sh EXTHOST LIBRARY LOOPBACK_TEST
+#   unprivileged_test.sh [--runner EMULATOR] EXTHOST LIBRARY LOOPBACK_TEST
 set -u
+runner=
+if [ "${1:-}" = --runner ]; then runner=$2; shift 2; fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$1" "$2" "$3" "$work/"  # where nobody may read them
@@ -24,7 +26,7 @@ record() {  # record STATUS FAILURE_MESSAGE
 check() {  # check NAME RESULT_PATTERN MIN_MS MAX_MS TARGET
   name=$1 pattern=$2 min=$3 max=$4 target=$5
   started=$(now_ms)
-  result=$(as_nobody "$exthost" "$library" ping "$target" 2>&1)
+  result=$(as_nobody $runner "$exthost" "$library" ping "$target" 2>&1)
   took=$(($(now_ms) - started))
   printf '%s' "$result" | grep -qxE -- "$pattern" && [ "$took" -ge "$min" ] && [ "$took" -le "$max" ]
   record $? "$name: ping $target gave '$result' in $took ms (want $pattern in $min..$max ms)"
@@ -45,7 +47,7 @@ check "group range open: silent IPv6 target" '-1' 999 1400 ::1
 check "group range open: error quoting our request" '-1' 0 500 127.0.0.6
 
 # Every scripted misbehaviour, through the datagram socket.
-as_nobody env PINGEXT_PRIVATE_NETNS=1 PINGEXT_LIBRARY="$library" "$loopback_test" \
+as_nobody env PINGEXT_PRIVATE_NETNS=1 PINGEXT_LIBRARY="$library" $runner "$loopback_test" \
   --gtest_filter='Faults*' --gtest_brief=1
 record $? "the scripted faults, as nobody"
 

@@ -49,6 +49,12 @@ struct FaultCase {
   bool helper_fails_early = false;
 };
 
+constexpr bool sends_icmp_errors(Behaviour behaviour) {
+  return behaviour == Behaviour::unreachable || behaviour == Behaviour::time_exceeded ||
+         behaviour == Behaviour::packet_too_big || behaviour == Behaviour::other_error_then_reply ||
+         behaviour == Behaviour::late_error_then_reply;
+}
+
 // How long the peer keeps sending after a request: a flood outlasts the call
 // it disturbs, and the next case must not run inside it.
 inline constexpr std::uint32_t kFloodMs = 1100;
