@@ -212,6 +212,7 @@ TEST_F(Answering, UnresolvableOrUnreachableTargetsFailQuickly) {
                                                                       "0.0.0.0",
                                                                       "::",
                                                                       "::ffff:127.0.0.1",
+                                                                      "ll.pingext.test",
                                                                       colons.substr(0, 45),
                                                                       colons.substr(0, 46),
                                                                       colons.substr(0, 47)}) {
@@ -760,6 +761,34 @@ long open_descriptors() {
 #endif
   return count;
 }
+
+#if !defined(_WIN32)
+// A host that cancels its calling threads gets back every socket they held:
+// the threads end once their calls have, at the next cancellation point.
+TEST_F(Faults, CancelledCallsReleaseTheirSockets) {
+  if (!threads_survive_signal_handlers()) {
+    GTEST_SKIP() << "this system loses track of threads once a signal handler has run";
+  }
+  const long before = open_descriptors();
+  std::vector<pthread_t> callers(20);
+  for (pthread_t& caller : callers) {
+    const auto call = [](void*) -> void* {
+      Loopback::ping("127.0.0.14");  // silent: waits out its second
+      pthread_testcancel();
+      return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&caller, nullptr, call, nullptr), 0);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  for (const pthread_t caller : callers) pthread_cancel(caller);
+  for (const pthread_t caller : callers) {
+    void* ended = nullptr;
+    pthread_join(caller, &ended);
+    EXPECT_EQ(ended, PTHREAD_CANCELED);
+  }
+  EXPECT_EQ(open_descriptors(), before);
+}
+#endif
 
 TEST_F(Faults, NoDescriptorLeaksOverManyCallsOfEveryKind) {
   if (!icmp_errors_arrive_whole()) {

@@ -11,11 +11,15 @@
 // the sockets' own time-outs are never set.
 //
 // A message may be read long after it arrived, when the calling thread is
-// kept off the CPU. So once a call has had to wait, or has fallen behind, the
-// kernel is asked to stamp what arrives (SO_TIMESTAMPNS, on the wall clock),
-// and each message is timed by its stamp, mapped onto the monotonic count. A
-// call answered at once (loopback, most of the time) never asks: the stamps
-// cost a system call.
+// kept off the CPU. So the kernel is asked to stamp what arrives
+// (SO_TIMESTAMPNS, on the wall clock) as soon as the socket is open, and each
+// message is timed by its stamp, mapped onto the monotonic count: the kernel
+// stamps a message when it arrives only while some socket has asked, so a
+// socket that asked later would find what arrived meanwhile timed when read.
+//
+// A call holds its socket from open to close, and a thread cancelled while it
+// waits would unwind past the close: cancellation is held off meanwhile, for
+// at most about a second.
 // net/if.h must come before the linux/ headers, which then leave its
 // definitions alone.
 #include <net/if.h>
@@ -47,8 +51,9 @@ constexpr std::size_t kIpv6HeaderSize = 40;
 constexpr std::size_t kIcmpHeaderSize = 8;
 constexpr std::uint8_t kProtocolIcmp = 1;
 constexpr std::uint8_t kNextHeaderIcmp6 = 58;
-// A read this long after the open may come well after what it reads arrived.
-constexpr std::int64_t kFallenBehindNs = 1000000;
+// Room for a receive stamp, twice: a C library with 64-bit time on a 32-bit
+// system may add its own copy of an older kernel's stamp.
+constexpr std::size_t kStampControlSize = 2 * CMSG_SPACE(sizeof(timespec));
 
 bool is_v4(IpFamily family) { return family == IpFamily::v4; }
 
@@ -178,47 +183,51 @@ bool datagram_refused_when_first_asked(IpFamily family) {
   return g_v6_datagram_refused;
 }
 
-void ask_for_stamps(ExchangeRecord& exchange) {
-  if (exchange.stamps_asked) return;
-  const int on = 1;
-  setsockopt(exchange.descriptor, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-  exchange.stamps_asked = true;
-}
-
-// When what `message` carried arrived: by the kernel's stamp where it gave
-// one, else now. Called right after the read.
-std::uint32_t arrival_time(const ExchangeRecord& exchange, msghdr& message) {
+// The kernel's receive stamp of a message, in nanoseconds on the wall clock,
+// or -1 where it gave none.
+std::int64_t receive_stamp(msghdr& message) {
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
        header = CMSG_NXTHDR(&message, header)) {
     if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_TIMESTAMPNS) continue;
     timespec stamp;
     std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
-    // The wall clock first: a pause between the two readings then makes the
-    // arrival look later than it was, never earlier, so no late reply is
-    // taken for one in time.
-    const std::int64_t wall_ns = nanoseconds(CLOCK_REALTIME);
-    return arrival_tick(static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec,
-                        {nanoseconds(CLOCK_MONOTONIC), wall_ns}, exchange.opened_ns);
+    return static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec;
   }
-  return tick_of(nanoseconds(CLOCK_MONOTONIC));
+  return -1;
+}
+
+// When a message with this stamp (or none) arrived: by the stamp where the
+// kernel gave one, else now. Called right after the read.
+std::uint32_t arrival_time(const ExchangeRecord& exchange, std::int64_t stamp_wall_ns) {
+  if (stamp_wall_ns < 0) return tick_of(nanoseconds(CLOCK_MONOTONIC));
+  // The wall clock first: a pause between the two readings then makes the
+  // arrival look later than it was, never earlier, so no late reply is taken
+  // for one in time.
+  const std::int64_t wall_ns = nanoseconds(CLOCK_REALTIME);
+  return arrival_tick(stamp_wall_ns, {nanoseconds(CLOCK_MONOTONIC), wall_ns}, exchange.opened_ns);
 }
 
 // The IP header of a request to `destination`, as an ICMP error quotes it.
-void write_quoted_header(std::span<std::uint8_t> at, const SocketAddress& destination) {
-  if (destination.any.sa_family == AF_INET6) {
+void write_quoted_header(std::span<std::uint8_t> at, const IpAddress& destination) {
+  if (!is_v4(destination.family)) {
     std::memset(at.data(), 0, kIpv6HeaderSize);
     at[0] = 0x60;  // version 6
     at[6] = kNextHeaderIcmp6;
-    std::memcpy(&at[24], &destination.v6.sin6_addr, 16);
+    std::memcpy(&at[24], destination.bytes, 16);
     return;
   }
   std::memset(at.data(), 0, kIpv4HeaderSize);
   at[0] = 0x45;  // version 4, 20 bytes
   at[9] = kProtocolIcmp;
-  std::memcpy(&at[16], &destination.v4.sin_addr, 4);
+  std::memcpy(&at[16], destination.bytes, 4);
 }
 
-enum class Read { message, nothing_queued, failed };
+enum class Read {
+  message,
+  nothing_queued,
+  failed,
+  error_reported,  // a datagram socket's kernel says an ICMP error waits
+};
 
 // A receive into `data`, with the sender's address and control messages.
 msghdr message_into(SocketAddress& sender, iovec& data, std::span<std::uint8_t> control) {
@@ -232,20 +241,20 @@ msghdr message_into(SocketAddress& sender, iovec& data, std::span<std::uint8_t> 
   return message;
 }
 
-// A datagram socket reports ICMP errors about its requests on its error
-// queue. The error message is rebuilt as it came, quoting the request, so
-// that the one reply rule judges it.
-Read read_queued_error(const ExchangeRecord& exchange, std::span<std::uint8_t> buffer,
-                       Arrival& arrival) {
-  const std::size_t quote_at =
-      kIcmpHeaderSize + (is_v4(exchange.family) ? kIpv4HeaderSize : kIpv6HeaderSize);
+// A datagram socket's ICMP errors about its requests wait on its error
+// queue, and the kernel reports at the next read that one waits, ahead of
+// whatever arrived before it. The first is taken off that queue and held,
+// with its stamp, until what arrived before it has been handed over.
+Read hold_queued_error(ExchangeRecord& exchange) {
+  HeldError& held = exchange.held;
   SocketAddress original_destination{};
-  iovec payload{buffer.data() + quote_at, buffer.size() - quote_at};
+  iovec payload{held.quoted, sizeof held.quoted};
   alignas(cmsghdr) std::uint8_t control[256];
   msghdr message = message_into(original_destination, payload, control);
   const ssize_t length = recvmsg(exchange.descriptor, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
   if (length < 0) return errno == EAGAIN ? Read::nothing_queued : Read::failed;
-  const std::uint32_t arrived_ms = arrival_time(exchange, message);
+  held.stamp_wall_ns = receive_stamp(message);
+  held.arrived_ms = arrival_time(exchange, held.stamp_wall_ns);
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
        header = CMSG_NXTHDR(&message, header)) {
     const bool report = is_v4(exchange.family)
@@ -260,16 +269,52 @@ Read read_queued_error(const ExchangeRecord& exchange, std::span<std::uint8_t> b
     SocketAddress offender{};
     std::memcpy(&offender, CMSG_DATA(header) + sizeof error,
                 is_v4(exchange.family) ? sizeof offender.v4 : sizeof offender.v6);
-    std::memset(buffer.data(), 0, kIcmpHeaderSize);
-    buffer[0] = error.ee_type;
-    buffer[1] = error.ee_code;
-    write_quoted_header(buffer.subspan(kIcmpHeaderSize), original_destination);
-    arrival = {{ip_address(offender), buffer.first(quote_at + static_cast<std::size_t>(length))},
-               arrived_ms};
+    held.present = true;
+    held.type = error.ee_type;
+    held.code = error.ee_code;
+    held.offender = ip_address(offender);
+    held.quoted_destination = ip_address(original_destination);
+    held.quoted_size = static_cast<std::uint8_t>(length);
     return Read::message;
   }
   // Not an ICMP report (a local error, say): nothing to judge.
   return Read::nothing_queued;
+}
+
+// The held error, rebuilt as it came, quoting the request, so that the one
+// reply rule judges it.
+void hand_over_held_error(ExchangeRecord& exchange, std::span<std::uint8_t> buffer,
+                          Arrival& arrival) {
+  HeldError& held = exchange.held;
+  const std::size_t quote_at =
+      kIcmpHeaderSize + (is_v4(exchange.family) ? kIpv4HeaderSize : kIpv6HeaderSize);
+  std::memset(buffer.data(), 0, kIcmpHeaderSize);
+  buffer[0] = held.type;
+  buffer[1] = held.code;
+  write_quoted_header(buffer.subspan(kIcmpHeaderSize), held.quoted_destination);
+  std::memcpy(&buffer[quote_at], held.quoted, held.quoted_size);
+  arrival = {{held.offender, buffer.first(quote_at + held.quoted_size)}, held.arrived_ms};
+  held.present = false;
+}
+
+// Whether the message at the head of the queue arrived before the held error,
+// by their stamps; without both, the error goes first, as the kernel had it.
+// A report of a further error (which arrived later, and stays queued) is
+// passed over.
+bool queued_before_held_error(const ExchangeRecord& exchange) {
+  for (int reports = 0; reports < 4; ++reports) {
+    SocketAddress sender{};
+    std::uint8_t first_byte;
+    iovec data{&first_byte, 1};
+    alignas(cmsghdr) std::uint8_t control[kStampControlSize];
+    msghdr message = message_into(sender, data, control);
+    if (recvmsg(exchange.descriptor, &message, MSG_PEEK | MSG_DONTWAIT) >= 0) {
+      const std::int64_t stamp = receive_stamp(message);
+      return stamp >= 0 && exchange.held.stamp_wall_ns >= 0 && stamp <= exchange.held.stamp_wall_ns;
+    }
+    if (errno == EAGAIN) return false;
+  }
+  return false;
 }
 
 // One queued message, without waiting. A datagram too long for the buffer is
@@ -278,16 +323,16 @@ Read read_queued_error(const ExchangeRecord& exchange, std::span<std::uint8_t> b
 Read read_queued(const ExchangeRecord& exchange, std::span<std::uint8_t> buffer, Arrival& arrival) {
   iovec data{buffer.data(), buffer.size()};
   SocketAddress sender{};
-  alignas(cmsghdr) std::uint8_t control[CMSG_SPACE(sizeof(timespec))];
+  alignas(cmsghdr) std::uint8_t control[kStampControlSize];
   msghdr message = message_into(sender, data, control);
   const ssize_t length = recvmsg(exchange.descriptor, &message, MSG_DONTWAIT);
   if (length < 0) {
     if (errno == EAGAIN || errno == EINTR) return Read::nothing_queued;
     // On a datagram socket any other error means that the kernel has queued
     // a report about a request.
-    return exchange.raw ? Read::failed : read_queued_error(exchange, buffer, arrival);
+    return exchange.raw ? Read::failed : Read::error_reported;
   }
-  arrival.arrived_ms = arrival_time(exchange, message);
+  arrival.arrived_ms = arrival_time(exchange, receive_stamp(message));
   const std::span<const std::uint8_t> bytes = (message.msg_flags & MSG_TRUNC) != 0
                                                   ? buffer.first(0)
                                                   : buffer.first(static_cast<std::size_t>(length));
@@ -295,6 +340,21 @@ Read read_queued(const ExchangeRecord& exchange, std::span<std::uint8_t> buffer,
   arrival.message = exchange.raw && is_v4(exchange.family) ? split_ipv4_datagram(bytes)
                                                            : IcmpMessage{ip_address(sender), bytes};
   return Read::message;
+}
+
+// One message without waiting, in the order they arrived. A raw socket's one
+// queue holds them so; a datagram socket's errors wait apart (above).
+Read read_in_order(ExchangeRecord& exchange, std::span<std::uint8_t> buffer, Arrival& arrival) {
+  for (;;) {
+    if (exchange.held.present && !queued_before_held_error(exchange)) {
+      hand_over_held_error(exchange, buffer, arrival);
+      return Read::message;
+    }
+    const Read read = read_queued(exchange, buffer, arrival);
+    if (read != Read::error_reported) return read;
+    // One error is held at a time: one reported behind it arrived later.
+    if (!exchange.held.present && hold_queued_error(exchange) == Read::failed) return Read::failed;
+  }
 }
 
 // The first answer of `family`, or null.
@@ -320,9 +380,9 @@ IpAddress ip_address(const addrinfo& answer) {
 // An IPv6 literal (a colon is never part of a host name, so such a text never
 // goes to the resolver; its scope is an interface's name or number:
 // `fe80::1%eth0`, `::1%1`); a dotted-decimal IPv4 address as inet_addr reads
-// it; else one lookup of both families, so a name server that never answers
-// costs one time-out. A name's first IPv4 address comes first, its first IPv6
-// address is the other.
+// it; else one lookup of both families (the resolver's settings decide how
+// long a name server that never answers holds it). A name's first IPv4
+// address comes first, its first IPv6 address is the other.
 bool SystemEcho::resolve(const char* name, Target& target) {
   target = {};
   if (std::strchr(name, ':') != nullptr) {
@@ -357,18 +417,23 @@ bool SystemEcho::resolve(const char* name, Target& target) {
 // saves a refusal and never decides whether a socket is had: a process that
 // gives up CAP_NET_RAW, or whose groups are let in later, still gets one.
 bool SystemEcho::open(ExchangeRecord& exchange, IpFamily family, RequestIdentity& identity) {
+  int cancel_state = PTHREAD_CANCEL_ENABLE;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
   const bool raw_first = datagram_refused_when_first_asked(family);
   for (const bool raw : {raw_first, !raw_first}) {
     const int fd = raw ? open_raw_socket(family) : open_datagram_socket(family);
     if (fd >= 0) {
-      exchange = {fd, family, raw, false, nanoseconds(CLOCK_MONOTONIC), 0};
+      const int on = 1;
+      setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+      exchange = {fd, family, raw, nanoseconds(CLOCK_MONOTONIC), 0, cancel_state, {}};
       // A datagram socket's kernel writes its own identifier into the request.
       identity = raw ? RequestIdentity{echo_identifier(static_cast<std::uint32_t>(getpid())), false}
                      : RequestIdentity{0, true};
       return true;
     }
-    if (!socket_kind_refused(errno)) return false;
+    if (!socket_kind_refused(errno)) break;
   }
+  pthread_setcancelstate(cancel_state, nullptr);
   return false;
 }
 
@@ -393,21 +458,22 @@ Sent SystemEcho::send(ExchangeRecord& exchange, std::span<const std::uint8_t> re
 Next SystemEcho::next(ExchangeRecord& exchange, std::span<std::uint8_t, kPacketBufferSize> buffer,
                       Arrival& arrival) {
   for (;;) {
-    const std::int64_t now_ns = nanoseconds(CLOCK_MONOTONIC);
-    if (now_ns - exchange.opened_ns >= kFallenBehindNs) ask_for_stamps(exchange);
-    const Read read = read_queued(exchange, buffer, arrival);
+    const std::uint32_t now = now_ms();
+    const Read read = read_in_order(exchange, buffer, arrival);
     if (read != Read::nothing_queued) return read == Read::message ? Next::arrival : Next::failed;
     // Messages that arrive within the deadline's own millisecond still count.
-    const auto left_ms = static_cast<std::int32_t>(exchange.deadline_ms - tick_of(now_ns));
+    const auto left_ms = static_cast<std::int32_t>(exchange.deadline_ms - now);
     if (left_ms < 0) return Next::deadline_passed;
-    ask_for_stamps(exchange);
     pollfd ready{exchange.descriptor, POLLIN, 0};
     // Woken by a signal, by a message, or by the time-out: look again.
     if (poll(&ready, 1, left_ms + 1) < 0 && errno != EINTR) return Next::failed;
   }
 }
 
-void SystemEcho::close(ExchangeRecord& exchange) { ::close(exchange.descriptor); }
+void SystemEcho::close(ExchangeRecord& exchange) {
+  ::close(exchange.descriptor);
+  pthread_setcancelstate(exchange.cancel_state, nullptr);
+}
 
 std::uint32_t SystemEcho::now_ms() { return tick_of(nanoseconds(CLOCK_MONOTONIC)); }
 

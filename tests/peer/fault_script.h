@@ -24,6 +24,7 @@ enum class Behaviour {
                             // later; even ones: a reply after delay_ms
   started_together,         // not a peer: the test calls these addresses at once
   dead_resolver,            // a name whose first label the peer's name server never answers
+  reply_then_error,         // an echo reply after delay_ms, then at once an unreachable quoting it
 };
 
 enum class Outcome {
@@ -52,7 +53,7 @@ struct FaultCase {
 constexpr bool sends_icmp_errors(Behaviour behaviour) {
   return behaviour == Behaviour::unreachable || behaviour == Behaviour::time_exceeded ||
          behaviour == Behaviour::packet_too_big || behaviour == Behaviour::other_error_then_reply ||
-         behaviour == Behaviour::late_error_then_reply;
+         behaviour == Behaviour::late_error_then_reply || behaviour == Behaviour::reply_then_error;
 }
 
 // How long the peer keeps sending after a request: a flood outlasts the call
@@ -103,6 +104,9 @@ inline constexpr FaultCase kFaultCases[] = {
      Behaviour::started_together, 0, Outcome::each_as_its_row},
     {"name server that never answers", "slow.pingext.test", Behaviour::dead_resolver, 0,
      Outcome::fails_after_resolver_time_out},
+    // The reply arrived first, however the system hands the two over.
+    {"reply, then at once an error", "127.0.0.17", Behaviour::reply_then_error, 5,
+     Outcome::round_trip},
     // IPv6. Windows goes through the ICMP helper for every user there; Wine
     // has none, so a double of the helper answers these rows (tests/wine).
     {"IPv6 reply after 20 ms", "fd00::2", Behaviour::reply, 20, Outcome::round_trip},
@@ -115,6 +119,8 @@ inline constexpr FaultCase kFaultCases[] = {
     {"IPv6 packet too big quoting our request", "fd00::16", Behaviour::packet_too_big, 0,
      Outcome::fails_early},
     {"IPv6 silent target", "fd00::14", Behaviour::silent, 0, Outcome::fails_at_deadline},
+    {"IPv6 reply, then at once an error", "fd00::17", Behaviour::reply_then_error, 5,
+     Outcome::round_trip},
     {"IPv6 reply from another address", "fd00::15", Behaviour::reply_from_next_address, 10,
      Outcome::fails_at_deadline, true},
 };

@@ -200,7 +200,8 @@ class Peer {
       case Behaviour::unreachable:
       case Behaviour::time_exceeded:
       case Behaviour::packet_too_big:
-      case Behaviour::other_error_then_reply: {
+      case Behaviour::other_error_then_reply:
+      case Behaviour::reply_then_error: {
         const bool ours = script.behaviour != Behaviour::other_error_then_reply;
         // As IPv4 routers quote it: the IP header and 8 bytes, no send time;
         // IPv6 ones quote as much as fits, here all of it.
@@ -226,6 +227,10 @@ class Peer {
           send(asked, asker, error);
           at(script.delay_ms);
           send(asked, asker, reply);
+        } else if (script.behaviour == Behaviour::reply_then_error) {
+          at(script.delay_ms);
+          send(asked, asker, reply);
+          send(asked, asker, error);
         } else {
           at(script.delay_ms);
           send(asked, asker, error);

@@ -141,6 +141,7 @@ DWORD WINAPI Icmp6SendEcho2(HANDLE handle, HANDLE event, PVOID apc_routine, PVOI
   const DWORD delay_ms = row != nullptr ? row->delay_ms : 0;
   switch (behaviour) {
     case Behaviour::reply:
+    case Behaviour::reply_then_error:  // the helper takes the first
       if (delay_ms >= timeout) {
         Sleep(timeout);
         return fail(IP_REQ_TIMED_OUT);
