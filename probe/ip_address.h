@@ -32,15 +32,22 @@ constexpr bool same_host(const IpAddress& a, const IpAddress& b) {
   return a.family == b.family && std::equal(a.bytes, a.bytes + address_length(a.family), b.bytes);
 }
 
-// 0.0.0.0 or ::, which name no host; or an IPv4-mapped IPv6 address
-// (::ffff:a.b.c.d), an IPv4 host in disguise, which ICMPv6 cannot reach.
+// 0.0.0.0 or ::, which name no host; an IPv4-mapped IPv6 address
+// (::ffff:a.b.c.d), an IPv4 host in disguise, which ICMPv6 cannot reach; or
+// a link-local IPv6 address (fe80::/10) without the interface whose link it
+// names (a datagram socket refuses it; a raw one would send it out of
+// whichever interface the routes pick), whether written so or a resolver's
+// answer.
 constexpr bool names_no_host(const IpAddress& address) {
   const auto zero = [](std::uint8_t byte) { return byte == 0; };
   if (std::all_of(address.bytes, address.bytes + address_length(address.family), zero)) {
     return true;
   }
-  return address.family == IpFamily::v6 && std::all_of(address.bytes, address.bytes + 10, zero) &&
-         address.bytes[10] == 0xFF && address.bytes[11] == 0xFF;
+  if (address.family != IpFamily::v6) return false;
+  const bool link_local = address.bytes[0] == 0xFE && (address.bytes[1] & 0xC0) == 0x80;
+  return (link_local && address.scope_id == 0) ||
+         (std::all_of(address.bytes, address.bytes + 10, zero) && address.bytes[10] == 0xFF &&
+          address.bytes[11] == 0xFF);
 }
 
 }  // namespace pingext

@@ -41,11 +41,6 @@ bool parse_ipv6_literal(const char* text, ToBytes to_bytes, InterfaceIndex inter
     }
     if (parsed.scope_id == 0) return false;
   }
-  // A link-local address (fe80::/10) names a host on one link only: without
-  // the interface it names none. (A datagram socket refuses it; a raw one
-  // would send it out of whichever interface the routes pick.)
-  const bool link_local = parsed.bytes[0] == 0xFE && (parsed.bytes[1] & 0xC0) == 0x80;
-  if (link_local && parsed.scope_id == 0) return false;
   address = parsed;
   return true;
 }

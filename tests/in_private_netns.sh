@@ -13,7 +13,7 @@
 #                 (bind-mounted over /etc/hosts) names them: only6.pingext.test
 #                 is fd00::1 alone, both.pingext.test is 127.0.0.1 and
 #                 2001:db8::1, dual.pingext.test is 192.0.2.1 (no route) and
-#                 fd00::1
+#                 fd00::1, ll.pingext.test is fe80::1 (no scope)
 # --peer          a scripted ICMP peer runs in the namespace for the command,
 #                 answering 127.0.0.x and fd00::2 to fd00::20 (on loopback),
 #                 and is its name server (127.0.0.53, bind-mounted over
@@ -83,7 +83,7 @@ if [ "$test_hosts" = 1 ]; then
   trap 'rm -f "$hosts"' EXIT
   printf '%s\n' '127.0.0.1 localhost' '::1 localhost ip6-localhost ip6-loopback' \
     'fd00::1 only6.pingext.test' '127.0.0.1 both.pingext.test' '2001:db8::1 both.pingext.test' \
-    '192.0.2.1 dual.pingext.test' 'fd00::1 dual.pingext.test' >"$hosts"
+    '192.0.2.1 dual.pingext.test' 'fd00::1 dual.pingext.test' 'fe80::1 ll.pingext.test' >"$hosts"
   chmod a+r "$hosts"
   mount --bind "$hosts" /etc/hosts
 fi

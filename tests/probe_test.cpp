@@ -118,6 +118,11 @@ INSTANTIATE_TEST_SUITE_P(
                     p.messages = {unreachable(4), reply(5)};
                   },
                   kPingFailed, 4},
+        ProbeCase{"reply, then an error quoting our request",
+                  [](auto& p) {
+                    p.messages = {reply(5), unreachable(6)};
+                  },
+                  5, 5},
         ProbeCase{"silence", [](auto&) {}, kPingFailed, 1000},
         ProbeCase{"the exchange fails", [](auto& p) { p.messages = {exchange_fails(2)}; },
                   kPingFailed, 2},
@@ -155,6 +160,12 @@ INSTANTIATE_TEST_SUITE_P(
                     p.messages = {reply(1100)};
                   },
                   kPingFailed, 1600},
+        ProbeCase{"reply in time, then an error after the deadline, both read at 1,600 ms",
+                  [](auto& p) {
+                    p.first_read_after_ms = 1600;
+                    p.messages = {reply(200), unreachable(1100)};
+                  },
+                  200, 1600},
         ProbeCase{"reply queued behind foreign ones, read after the deadline",
                   [](auto& p) {
                     p.first_read_after_ms = 1520;
@@ -222,11 +233,16 @@ TEST(ProbeSteps, WhatNamesNoHostOpensNothing) {
   unresolvable.resolve_succeeds = false;
   EXPECT_EQ(measure_round_trip(unresolvable, "no.such.name"), kPingFailed);
   EXPECT_EQ(unresolvable.opens, 0);
-  // 0.0.0.0 names no host (Linux would answer it from 127.0.0.1).
-  ScriptedEcho unspecified;
-  unspecified.target.first = ipv4_address(0);
-  EXPECT_EQ(measure_round_trip(unspecified, "0.0.0.0"), kPingFailed);
-  EXPECT_EQ(unspecified.opens, 0);
+  // 0.0.0.0 names no host (Linux would answer it from 127.0.0.1), nor does a
+  // name's link-local address without an interface.
+  for (const IpAddress& answer :
+       {ipv4_address(0),
+        IpAddress{IpFamily::v6, {0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0}}) {
+    ScriptedEcho platform;
+    platform.target.first = answer;
+    EXPECT_EQ(measure_round_trip(platform, "answered.test"), kPingFailed);
+    EXPECT_EQ(platform.opens, 0);
+  }
   ScriptedEcho no_exchange;
   no_exchange.open_succeeds = false;
   EXPECT_EQ(measure_round_trip(no_exchange, "127.0.0.9"), kPingFailed);
