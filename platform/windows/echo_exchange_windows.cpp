@@ -127,23 +127,33 @@ struct HelperReply {
   std::size_t data_size;
 };
 
-// A call that returns no reply says why in the thread's last error: the
-// deadline passed, or nothing could be sent. Where the system has no route
-// to the destination it says so, or (as ping.exe shows it) "General
-// failure".
-HelperReply without_reply() {
-  switch (GetLastError()) {
-    case IP_REQ_TIMED_OUT:
-      return {HelperOutcome::timed_out, false, {}, 0, nullptr, 0};
+// Where the system has no route to the destination, the helper says so as
+// the error of a failed call or as the status of its reply (ping.exe shows
+// "Destination host unreachable", or "General failure").
+bool means_no_route(DWORD code) {
+  switch (code) {
     case ERROR_NETWORK_UNREACHABLE:
     case ERROR_HOST_UNREACHABLE:
     case IP_DEST_NET_UNREACHABLE:
     case IP_DEST_HOST_UNREACHABLE:
     case IP_GENERAL_FAILURE:
-      return {HelperOutcome::failed, true, {}, 0, nullptr, 0};
+      return true;
     default:
-      return {HelperOutcome::failed, false, {}, 0, nullptr, 0};
+      return false;
   }
+}
+
+// A call that returns no reply says why in the thread's last error: the
+// deadline passed, or nothing could be sent.
+HelperReply without_reply() {
+  const DWORD error = GetLastError();
+  if (error == IP_REQ_TIMED_OUT) return {HelperOutcome::timed_out, false, {}, 0, nullptr, 0};
+  return {HelperOutcome::failed, means_no_route(error), {}, 0, nullptr, 0};
+}
+
+// A reply whose status is not a success: an ICMP error, or no route.
+HelperReply failed_reply(ULONG status) {
+  return {HelperOutcome::failed, means_no_route(status), {}, 0, nullptr, 0};
 }
 
 HelperReply echo_ipv4(HANDLE handle, const IpAddress& destination, const std::uint8_t* data,
@@ -156,7 +166,7 @@ HelperReply echo_ipv4(HANDLE handle, const IpAddress& destination, const std::ui
   if (replies == 0) return without_reply();
   ICMP_ECHO_REPLY reply;
   std::memcpy(&reply, reply_area.data(), sizeof reply);
-  if (reply.Status != IP_SUCCESS) return {HelperOutcome::failed, false, {}, 0, nullptr, 0};
+  if (reply.Status != IP_SUCCESS) return failed_reply(reply.Status);
   // The echoed data is the helper's to place and size: only what lies within
   // the reply area is read.
   const auto* echoed = static_cast<const std::uint8_t*>(reply.Data);
@@ -186,7 +196,7 @@ HelperReply echo_ipv6(HANDLE handle, const IpAddress& destination, const std::ui
   }
   HelperIpv6Reply reply;
   std::memcpy(&reply, reply_area.data(), sizeof reply);
-  if (reply.status != IP_SUCCESS) return {HelperOutcome::failed, false, {}, 0, nullptr, 0};
+  if (reply.status != IP_SUCCESS) return failed_reply(reply.status);
   IpAddress sender{IpFamily::v6, {}, reply.address.scope_id};
   std::memcpy(sender.bytes, reply.address.address, sizeof sender.bytes);
   return {HelperOutcome::answered,          false,           sender, reply.round_trip_ms,
@@ -203,9 +213,11 @@ Sent echo_through_helper(ExchangeRecord& exchange, std::span<const std::uint8_t>
   // The helper builds the header itself; only the data is ours.
   if (wait_ms <= 0 || request.size() != kIcmpHeaderSize + kRequestDataSize) return Sent::failed;
   // As the helper asks: one reply, its data, 8 bytes for an ICMP error, and
-  // (IPv6) the status block of the system's own request.
-  alignas(8) std::uint8_t reply_area[std::max(sizeof(ICMP_ECHO_REPLY), sizeof(HelperIpv6Reply)) +
-                                     kRequestDataSize + kIcmpHeaderSize + sizeof(IO_STATUS_BLOCK)];
+  // (IPv6) the status block of the system's own request. Zeroed, so that a
+  // reply shorter than ours is judged by nothing left from before.
+  alignas(8)
+      std::uint8_t reply_area[std::max(sizeof(ICMP_ECHO_REPLY), sizeof(HelperIpv6Reply)) +
+                              kRequestDataSize + kIcmpHeaderSize + sizeof(IO_STATUS_BLOCK)]{};
   const std::uint8_t* const data = request.data() + kIcmpHeaderSize;
   const auto wait = static_cast<std::uint32_t>(wait_ms);
   const HelperReply reply =
@@ -282,10 +294,9 @@ IpAddress ip_address(const addrinfo& answer) {
 
 // An IPv6 literal (its scope an interface number, as ping.exe takes it:
 // `fe80::1%12`, which must name an interface; IPv6 goes through the helper,
-// whose DLL knows them); a dotted-decimal IPv4 address as inet_addr reads it; else
-// one lookup of both families, so a name server that never answers costs one
-// time-out. A name's first IPv4 address comes first, its first IPv6 address
-// is the other.
+// whose DLL knows them); a dotted-decimal IPv4 address as inet_addr reads it;
+// else one lookup of both families. A name's first IPv4 address comes first,
+// its first IPv6 address is the other.
 bool SystemEcho::resolve(const char* name, Target& target) {
   target = {};
   if (std::strchr(name, ':') != nullptr) {
@@ -339,6 +350,11 @@ Sent SystemEcho::send(ExchangeRecord& exchange, std::span<const std::uint8_t> re
                       const IpAddress& destination, std::uint32_t deadline_ms) {
   exchange.deadline_ms = deadline_ms;
   if (exchange.through_helper) return echo_through_helper(exchange, request, destination);
+  // The send too waits at most until the deadline.
+  const auto left_ms = static_cast<std::int32_t>(deadline_ms - now_ms());
+  const DWORD send_timeout_ms = left_ms > 0 ? static_cast<DWORD>(left_ms) : 1;
+  setsockopt(native(exchange), SOL_SOCKET, SO_SNDTIMEO,
+             reinterpret_cast<const char*>(&send_timeout_ms), sizeof send_timeout_ms);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   std::memcpy(&to.sin_addr, destination.bytes, 4);
