@@ -15,11 +15,12 @@ sh scripts/install_packages.sh ca-certificates g++ cmake ninja-build googletest 
   wine32:i386 g++-aarch64-linux-gnu g++-i686-linux-gnu qemu-user-static \
   libc6:arm64 libstdc++6:arm64 libc6:i386 libstdc++6:i386
 
+started=$(date +%s)
 for preset in linux windows windows-x86 linux-arm64 linux-i386 asan fuzz; do
-  echo "=== $preset: build"
+  echo "=== $preset: build (at $(($(date +%s) - started)) s)"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
-  echo "=== $preset: test"
+  echo "=== $preset: test (at $(($(date +%s) - started)) s)"
   ctest --preset "$preset"
   if [ "$preset" = windows ]; then
     echo "=== static analysis: clang-tidy"
@@ -27,8 +28,8 @@ for preset in linux windows windows-x86 linux-arm64 linux-i386 asan fuzz; do
   fi
 done
 
-echo "=== coverage"
+echo "=== coverage (at $(($(date +%s) - started)) s)"
 sh scripts/coverage.sh
 
-echo "=== release builds: reproducible"
+echo "=== release builds: reproducible (at $(($(date +%s) - started)) s)"
 sh tests/check_reproducible.sh
