@@ -17,6 +17,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -191,10 +192,26 @@ void BM_RawSteps(benchmark::State& state) {
   floor_exchange(state, static_cast<unsigned>(state.range(0)));
 }
 
+// The kernel's receive stamp of `message`, in nanoseconds on the wall clock,
+// or -1.
+std::int64_t stamp_ns(msghdr& message) {
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+       header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec stamp;
+      std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
+      return static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec;
+    }
+  }
+  return -1;
+}
+
 // The same for an ICMP datagram socket: one socket per exchange with both
-// time-outs and error reports on, as a careful one-shot caller would set it.
-// The kernel delivers only this socket's reply, without an IP header.
-void BM_DatagramFloor(benchmark::State& state, bool ipv6) {
+// time-outs and error reports on, as a careful one-shot caller would set it;
+// `stamped`, it also asks for receive stamps before it sends and reads the
+// reply with its stamp. The kernel delivers only this socket's reply, without
+// an IP header.
+void BM_DatagramFloor(benchmark::State& state, bool ipv6, bool stamped) {
   set_kernel_echo(true);
   allow_datagram_sockets(true);
   sockaddr_in6 destination6{};
@@ -219,12 +236,20 @@ void BM_DatagramFloor(benchmark::State& state, bool ipv6) {
     } else {
       setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on);
     }
+    if (stamped) setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     std::array<std::uint8_t, pingext::kPacketBufferSize> request{};
     pingext::build_echo_request(request, family, 0, 1);
     sendto(fd, request.data(), pingext::kEchoRequestSize, 0, destination, destination_length);
     std::array<std::uint8_t, pingext::kPacketBufferSize> reply{};
-    if (recv(fd, reply.data(), reply.size(), 0) < 8 ||
-        reply[0] != pingext::echo_reply_type(family)) {
+    iovec data{reply.data(), reply.size()};
+    alignas(cmsghdr) std::array<std::uint8_t, 64> control{};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    if (recvmsg(fd, &message, 0) < 8 || reply[0] != pingext::echo_reply_type(family) ||
+        (stamped && stamp_ns(message) < 0)) {
       state.SkipWithError("no reply");
     }
     close(fd);
@@ -369,7 +394,8 @@ void BM_ErrorQuotingRequest(benchmark::State& state) { timed_failures(state, "12
 
 }  // namespace
 
-BENCHMARK_CAPTURE(BM_DatagramFloor, v4, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_DatagramFloor, v4, false, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_DatagramFloor, v4_stamped, false, true)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_OurPing, v4, "127.0.0.1")
     ->Setup(socket_kind_from_argument)
     ->ArgName("raw")
@@ -402,7 +428,8 @@ BENCHMARK_CAPTURE(BM_OurPing, v4, "127.0.0.1")
     ->ArgName("raw")
     ->Arg(1)
     ->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_DatagramFloor, v6, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_DatagramFloor, v6, true, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_DatagramFloor, v6_stamped, true, true)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_OurPing, v6, "::1")
     ->Setup(socket_kind_from_argument)
     ->ArgName("raw")
@@ -535,6 +562,79 @@ int round_trips_under_load(int seconds) {
   return 0;
 }
 
+// One exchange of a bare probe that asks for receive stamps before it sends
+// and reads the clock just before the send: the round trip by the kernel's
+// stamp, in milliseconds, or -1.
+double bare_stamped_round_trip_ms() {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::array<std::uint8_t, pingext::kPacketBufferSize> request{};
+  pingext::build_echo_request(request, pingext::IpFamily::v4, 0, 1);
+  timespec sent{};
+  clock_gettime(CLOCK_REALTIME, &sent);
+  sendto(fd, request.data(), pingext::kEchoRequestSize, 0, reinterpret_cast<const sockaddr*>(&to),
+         sizeof to);
+  std::array<std::uint8_t, pingext::kPacketBufferSize> reply{};
+  iovec data{reply.data(), reply.size()};
+  alignas(cmsghdr) std::array<std::uint8_t, 64> control{};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control.data();
+  message.msg_controllen = control.size();
+  pollfd ready{fd, POLLIN, 0};
+  const bool answered = poll(&ready, 1, 1000) == 1 && recvmsg(fd, &message, 0) >= 8;
+  const std::int64_t stamp = answered ? stamp_ns(message) : -1;
+  close(fd);
+  const std::int64_t sent_ns = static_cast<std::int64_t>(sent.tv_sec) * 1000000000 + sent.tv_nsec;
+  return stamp < 0 ? -1 : static_cast<double>(stamp - sent_ns) / 1e6;
+}
+
+// Round trips on loopback, where the kernel answers within microseconds, as
+// `threads` threads of `calls` calls each report them: the library's ping,
+// the baseline build's where there is one, and the bare stamped probe, one
+// after another in the same run. What a call reports beyond the probe is
+// time it spent off the CPU and counted.
+void loopback_round_trips(int threads, int calls) {
+  set_kernel_echo(true);
+  allow_datagram_sockets(true);
+  const auto report = [&](const char* what, auto call) {
+    std::vector<std::vector<double>> per_thread(static_cast<std::size_t>(threads));
+    std::vector<std::thread> callers;
+    for (auto& trips : per_thread) {
+      callers.emplace_back([&trips, calls, call] {
+        trips.reserve(static_cast<std::size_t>(calls));
+        for (int i = 0; i < calls; ++i) trips.push_back(call());
+      });
+    }
+    for (auto& caller : callers) caller.join();
+    std::vector<double> all;
+    for (const auto& trips : per_thread) all.insert(all.end(), trips.begin(), trips.end());
+    const auto lost = std::count_if(all.begin(), all.end(), [](double ms) { return ms < 0; });
+    std::erase_if(all, [](double ms) { return ms < 0; });
+    std::sort(all.begin(), all.end());
+    const auto at = [&](double fraction) {
+      return all.empty()
+                 ? -1.0
+                 : all[static_cast<std::size_t>(fraction * static_cast<double>(all.size() - 1))];
+    };
+    std::printf("| %s | %d | %zu | %ld | %.2f | %.2f | %.2f |\n", what, threads, all.size(),
+                static_cast<long>(lost), at(0.5), at(0.99), at(1.0));
+    std::fflush(stdout);
+  };
+  std::printf("| what | threads | answered | lost | median ms | p99 ms | max ms |\n");
+  if (g_baseline_ping[0] != nullptr) {
+    report("baseline ping",
+           [] { return static_cast<double>(call_ping("127.0.0.1", g_baseline_ping[0])); });
+  }
+  report("ping", [] { return static_cast<double>(call_ping("127.0.0.1", g_ping[0])); });
+  report("bare stamped probe", bare_stamped_round_trip_ms);
+}
+
 int main(int argc, char** argv) {
   if (std::getenv("PINGEXT_PRIVATE_NETNS") == nullptr) {
     std::fprintf(stderr, "loopback_bench: run it through tests/in_private_netns.sh --peer ...\n");
@@ -562,6 +662,12 @@ int main(int argc, char** argv) {
   }
   if (argc > 1 && std::strcmp(argv[1], "--round-trips-under-load") == 0) {
     return round_trips_under_load(argc > 2 ? std::atoi(argv[2]) : 10);
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--loopback-round-trips") == 0) {
+    for (int round = 0; round < (argc > 2 ? std::atoi(argv[2]) : 3); ++round) {
+      loopback_round_trips(256, 200);
+    }
+    return 0;
   }
   if (baseline != nullptr) {
     for (const auto& [name, target] : {std::pair{"v4", "127.0.0.1"}, std::pair{"v6", "::1"}}) {

@@ -51,6 +51,9 @@ sh tests/in_private_netns.sh -- sh -c \
   'p=build/linux/bench/bare_raw_probe; $p 500000 & $p 500000; wait'
 # The least stack a call needs, on each path.
 sh scripts/stack_need.sh build/linux
+# Round trips on loopback as 256 calling threads report them, against a bare
+# probe that asks for receive stamps before it sends, three rounds.
+sh tests/in_private_netns.sh -- build/linux/bench/loopback_bench --loopback-round-trips 3
 # Round trips under load: 64 and 128 calling threads, the peer answering after
 # 50 ms, iputils ping beside them. The peer runs first in line for the cores,
 # so that what the callers report differs from the truth by their own delays.
