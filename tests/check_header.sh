@@ -93,16 +93,18 @@ for language in /TC /TP; do
   try "clang-cl $language /Gz: cdecl kept" clang-cl-14 /nologo /Zs /W4 /WX /Gz "$language" \
     --target=i686-pc-windows-msvc -I"$source" "$work/convention.c"
 done
-# What a Rust binding generated from the header holds: each constant, typed as
-# what it is compared with (the call codes as the int32_t a function returns).
+# What a Rust binding generated from the header holds: each constant, the
+# call codes signed, as the int32_t a function returns.
 # Without rustfmt bindgen leaves its output unformatted, so spaces are dropped.
 try "bindgen runs" bindgen "$source/extension/host_interface.h" --allowlist-var 'PINGEXT_.*' \
   -o "$work/bindings.rs"
 tr -d ' \n' <"$work/bindings.rs" >"$work/bindings.flat"
-for line in 'PINGEXT_ARGUMENT_BUFFER_SIZE:u32=32784;' 'PINGEXT_ARGUMENT_TEXT_CAPACITY:u32=32782;' \
-  'PINGEXT_GET_STRING_ARGUMENT_ENTRY:u32=6;' 'PINGEXT_SET_INTEGER_RESULT_ENTRY:u32=8;' \
-  'PINGEXT_CALL_CARRIED_OUT:(i32|_bindgen_ty_1)=0;' 'PINGEXT_CALL_REFUSED:(i32|_bindgen_ty_1)=1;' \
-  'PINGEXT_PING_FAILED:(i32|_bindgen_ty_1)=-1;' 'pubtype_bindgen_ty_1=::std::os::raw::c_int;'; do
+for line in 'PINGEXT_ARGUMENT_BUFFER_SIZE:_bindgen_ty_1=32784;' \
+  'PINGEXT_ARGUMENT_TEXT_CAPACITY:_bindgen_ty_1=32782;' 'PINGEXT_HOST_SERVICES_MIN_COUNT:_bindgen_ty_1=9;' \
+  'PINGEXT_GET_STRING_ARGUMENT_ENTRY:_bindgen_ty_1=6;' 'PINGEXT_SET_INTEGER_RESULT_ENTRY:_bindgen_ty_1=8;' \
+  'pubtype_bindgen_ty_1=::std::os::raw::c_uint;' 'PINGEXT_VERSION_NUMBER:u32=[0-9]+;' \
+  'PINGEXT_CALL_CARRIED_OUT:_bindgen_ty_2=0;' 'PINGEXT_CALL_REFUSED:_bindgen_ty_2=1;' \
+  'PINGEXT_PING_FAILED:_bindgen_ty_2=-1;' 'pubtype_bindgen_ty_2=::std::os::raw::c_int;'; do
   try "bindgen: $line" grep -qE "$line" "$work/bindings.flat"
 done
 

@@ -20,14 +20,44 @@ trap 'rm -rf "$work"' EXIT
 
 # The files of a prefix, the host and library in it, and the example built
 # against it with find_package(pingext 2.0) alone, which needs both the
-# package's config and version files; a component the package lacks fails.
+# package's config and version files; a component the package lacks fails,
+# and so does a target that links the plugin. The documentation's links find
+# their pages where they are installed, and bindings read the installed
+# header.
 check_prefix() {  # check_prefix WHAT ROOT LIBRARY EXTHOST DOCS FILE...
   what=$1 root=$2 library=$3 exthost=$4 docs=$5
   shift 5
-  for file in "$library" "$exthost" "$root/include/pingext/extension/host_interface.h" \
-    "$docs/README.md" "$docs/examples/minimal_host.c" "$@"; do
+  for file in "$library" "$exthost" "$root/include/pingext/host_interface.h" \
+    "$root/include/pingext/extension/host_interface.h" "$docs/README.md" \
+    "$docs/docs/host-guide.md" "$docs/examples/minimal_host.c" "$docs/examples/python_host.py" \
+    "$docs/examples/luajit_host.lua" "$@"; do
     [ -f "$file" ] || fail "$what: missing ${file#"$root"/}"
   done
+  for page in "$docs/README.md" "$docs"/docs/*.md; do
+    for link in $(grep -oE '\]\([^)#]+' "$page" | cut -c3- | grep -v '^[a-z]*:'); do
+      [ -f "$(dirname "$page")/$link" ] || fail "$what: ${page#"$docs"/} links $link, which is not there"
+    done
+  done
+  cpp -P -DPINGEXT_DECLARATIONS_ONLY "$root/include/pingext/host_interface.h" >"$work/declarations.h"
+  luajit - "$work/declarations.h" <<'EOF' || fail "$what: LuaJIT's ffi.cdef does not take the header"
+local ffi = require("ffi")
+ffi.cdef(io.open(arg[1]):read("*a"))
+local C = ffi.C
+assert(C.PINGEXT_GET_STRING_ARGUMENT_ENTRY == 6 and C.PINGEXT_SET_INTEGER_RESULT_ENTRY == 8)
+assert(C.PINGEXT_HOST_SERVICES_MIN_COUNT == 9 and C.PINGEXT_ARGUMENT_TEXT_CAPACITY == 32782)
+assert(ffi.sizeof("PingextCountedString") == C.PINGEXT_ARGUMENT_BUFFER_SIZE)
+assert(ffi.sizeof("PingextFunctionTableEntry") == 2 * ffi.sizeof("void*"))
+EOF
+  python3 - "$work/declarations.h" <<'EOF' || fail "$what: cffi does not take the header"
+import sys, cffi
+ffi = cffi.FFI()
+ffi.cdef(open(sys.argv[1]).read())
+lib = ffi.dlopen(None)
+assert (lib.PINGEXT_GET_STRING_ARGUMENT_ENTRY, lib.PINGEXT_SET_INTEGER_RESULT_ENTRY) == (6, 8)
+assert (lib.PINGEXT_HOST_SERVICES_MIN_COUNT, lib.PINGEXT_ARGUMENT_TEXT_CAPACITY) == (9, 32782)
+assert ffi.sizeof("PingextCountedString") == lib.PINGEXT_ARGUMENT_BUFFER_SIZE
+assert ffi.sizeof("PingextFunctionTableEntry") == 2 * ffi.sizeof("void*")
+EOF
   shown=$($runner "$exthost" --version | tr -d '\r')
   [ "$shown" = "exthost $version" ] || fail "$what: exthost --version says '$shown'"
   functions=$($runner "$exthost" "$library" | tr -d '\r')
@@ -48,6 +78,16 @@ check_prefix() {  # check_prefix WHAT ROOT LIBRARY EXTHOST DOCS FILE...
     ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} >/dev/null 2>&1 ||
     fail "$what: find_package accepted a component the package lacks"
   rm -rf "$work/component"
+  mkdir -p "$work/linked"
+  cp "$docs/examples/minimal_host.c" "$work/linked/"
+  printf '%s\n' 'cmake_minimum_required(VERSION 3.25)' 'project(linked LANGUAGES C)' \
+    'find_package(pingext 2.0 CONFIG REQUIRED)' 'add_executable(host minimal_host.c)' \
+    'target_link_libraries(host PRIVATE pingext::pingext)' >"$work/linked/CMakeLists.txt"
+  ! cmake -S "$work/linked" -B "$work/linked/build" "$found_by" \
+    ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} >"$work/log" 2>&1 &&
+    grep -q 'link pingext::headers' "$work/log" ||
+    { cat "$work/log" >&2; fail "$what: linking the plugin is not stopped with what to link instead"; }
+  rm -rf "$work/linked"
   cmake --build "$example" >"$work/log" 2>&1 || { cat "$work/log" >&2; fail "$what: the example does not build"; }
   # The example loads $<TARGET_FILE:pingext::pingext> unless told; Wine needs a drive letter.
   if [ -n "$windows" ]; then
@@ -95,9 +135,14 @@ shown=$(pc_variable "$pc_dir" --variable=module)
 [ "$shown" = "$module" ] || fail "pkg-config --variable=module says '$shown', not $module"
 shown=$(pc_variable "$pc_dir" --modversion)
 [ "$shown" = "$version" ] || fail "pkg-config --modversion says '$shown'"
-# shellcheck disable=SC2046
-cc -std=c99 -Wall -Wextra -Wpedantic -Werror $(pc_variable "$pc_dir" --cflags) \
-  -c "$prefix/share/doc/pingext/examples/minimal_host.c" -o "$work/minimal_host.o" || fail "pkg-config --cflags do not build the example"
+# The example's include line, and the one of hosts built against 2.0 and 2.1.
+printf '%s\n' '#include <extension/host_interface.h>' 'int main(void) { return PINGEXT_CALL_REFUSED; }' \
+  >"$work/old_path.c"
+for source in "$prefix/share/doc/pingext/examples/minimal_host.c" "$work/old_path.c"; do
+  # shellcheck disable=SC2046
+  cc -std=c99 -Wall -Wextra -Wpedantic -Werror $(pc_variable "$pc_dir" --cflags) \
+    -c "$source" -o "$work/host.o" || fail "pkg-config --cflags do not build $(basename "$source")"
+done
 mv "$prefix" "$work/moved"
 prefix=$work/moved
 check_prefix "cmake --install, moved" "$prefix" "$prefix/lib/$triplet/pingext/libpingext.so" \
