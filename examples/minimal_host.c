@@ -7,12 +7,14 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "extension/host_interface.h"
+#include <pingext/host_interface.h>
 
 #if defined(_WIN32)
 #include <winsock2.h>
 /* winsock2.h comes first */
 #include <windows.h>
+/* windows.h comes first */
+#include <shellapi.h>
 #else
 #include <dlfcn.h>
 #endif
@@ -32,14 +34,25 @@ static void PINGEXT_CDECL set_result(int32_t value, PingextResultSlot result) {
 
 /* Loads exactly the file named: a name without a folder would be searched
  * for (on Windows the program's folder first, where anyone who can write
- * there could plant one). */
+ * there could plant one). On Windows the path is the command line's own, in
+ * UTF-16, made full, of any length. */
 static PingextZdllFunction load(const char* path) {
   PingextZdllFunction zdll = NULL;
 #if defined(_WIN32)
-  char full[MAX_PATH];
-  DWORD length = GetFullPathNameA(path, sizeof full, full, NULL);
-  HMODULE library = length > 0 && length < sizeof full ? LoadLibraryA(full) : NULL;
-  FARPROC found = library != NULL ? GetProcAddress(library, PINGEXT_ENTRY_POINT_NAME) : NULL;
+  static wchar_t full[32768]; /* the longest path Windows takes */
+  int count = 0;
+  wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  wchar_t given[MAX_PATH];
+  const wchar_t* wide = count > 1 ? arguments[1] : given;
+  DWORD length;
+  HMODULE library;
+  FARPROC found;
+  /* The installed library's path, when none is given, as CMake wrote it. */
+  if (count <= 1 && MultiByteToWideChar(CP_UTF8, 0, path, -1, given, MAX_PATH) == 0) return NULL;
+  length = GetFullPathNameW(wide, 32768, full, NULL);
+  library = length > 0 && length < 32768 ? LoadLibraryW(full) : NULL;
+  LocalFree(arguments);
+  found = library != NULL ? GetProcAddress(library, PINGEXT_ENTRY_POINT_NAME) : NULL;
 #else
   char relative[4096];
   void* library = NULL;
