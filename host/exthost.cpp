@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,8 +37,8 @@ constexpr const char* kUsageText =
     "       exthost --version | -h | --help\n"
     "  Loads LIBRARY, calls its ZDLL entry point and lists its functions, or\n"
     "  calls FUNCTION with the TEXT arguments and prints its integer result.\n"
-    "  --repeat N     call N times and end with a summary line\n"
-    "  --interval MS  pause between repeated calls (default 1000)\n"
+    "  --repeat N     call N times and end with a summary line (also --repeat=N)\n"
+    "  --interval MS  pause between repeated calls (default 1000; also --interval=MS)\n"
     "  --             ends the options: LIBRARY may then start with '-'\n";
 
 struct Options {
@@ -56,23 +57,51 @@ int fail(int code, const std::string& message) {
 }
 
 // Digits alone: no sign, no space, no unit, at most 1,000,000.
-bool parse_count(const char* text, long minimum, long& value) {
+bool parse_whole_number(const std::string& text, long& value) {
   value = 0;
-  if (*text == '\0') return false;
-  for (; *text != '\0'; ++text) {
-    if (*text < '0' || *text > '9') return false;
-    value = value * 10 + (*text - '0');
+  if (text.empty()) return false;
+  for (const char digit : text) {
+    if (digit < '0' || digit > '9') return false;
+    value = value * 10 + (digit - '0');
     if (value > 1000000) return false;
   }
-  return value >= minimum;
+  return true;
+}
+
+// Where this installation's library lies, found from this program's own
+// path: installed, or beside it in a build; empty where there is none.
+std::string installed_library() {
+  const std::filesystem::path self = exthost::program_path();
+  std::error_code ignored;
+  for (const char* relative : {PINGEXT_INSTALLED_LIBRARY, PINGEXT_LIBRARY_FILE_NAME}) {
+    const std::filesystem::path candidate = (self.parent_path() / relative).lexically_normal();
+    if (!self.empty() && std::filesystem::is_regular_file(candidate, ignored)) {
+      return candidate.string();
+    }
+  }
+  return {};
+}
+
+// What a first argument that is no library most likely meant.
+std::string library_hint() {
+  const std::string library = installed_library();
+  return "\n  the library comes first: exthost [OPTIONS] LIBRARY [FUNCTION [TEXT...]]" +
+         (library.empty() ? std::string() : "\n  this installation's library: " + library);
 }
 
 // Returns -1 when the options are usable, else the exit code.
 int parse_options(int argc, char** argv, Options& options) {
   int i = 1;
   while (i < argc && argv[i][0] == '-' && argv[i][1] != '\0') {
-    const std::string flag = argv[i++];
+    std::string flag = argv[i++];
     if (flag == "--") break;
+    // --repeat=N, as GNU tools take it, as well as --repeat N.
+    std::optional<std::string> attached;
+    if (const std::size_t equals = flag.find('=');
+        flag.starts_with("--") && equals != std::string::npos) {
+      attached = flag.substr(equals + 1);
+      flag.resize(equals);
+    }
     if (flag == "-h" || flag == "--help") {
       (void)std::fputs(kUsageText, stdout);  // main checks that standard output was written
       return kOk;
@@ -85,8 +114,12 @@ int parse_options(int argc, char** argv, Options& options) {
                    : flag == "--interval" ? &options.interval_ms
                                           : nullptr;
     if (target == nullptr) return fail(kUsage, "unknown option " + flag + "\n" + kUsageText);
-    if (i >= argc || !parse_count(argv[i++], flag == "--repeat" ? 1 : 0, *target)) {
+    if (!attached && i < argc) attached = argv[i++];
+    if (!attached || !parse_whole_number(*attached, *target)) {
       return fail(kUsage, flag + " needs a whole number");
+    }
+    if (flag == "--repeat" && *target == 0) {
+      return fail(kUsage, "--repeat 0 makes no call: it needs a count of 1 or more");
     }
   }
   if (i >= argc) return fail(kUsage, std::string("no library named\n") + kUsageText);
@@ -237,7 +270,7 @@ int list_or_call(const pingext::FunctionTableEntry* table, const Options& option
 int run(const Options& options) {
   std::error_code ignored;
   if (!std::filesystem::exists(options.library, ignored)) {
-    return fail(kMissingFile, "no such file: " + options.library);
+    return fail(kMissingFile, "no such file: " + options.library + library_hint());
   }
   if (!exthost::start_sockets()) return fail(kNoSockets, "cannot start the socket library");
   // An absolute path keeps the loader from searching its own directories.
@@ -245,8 +278,8 @@ int run(const Options& options) {
       exthost::load_library(std::filesystem::absolute(options.library, ignored).string());
   if (library.handle == nullptr) {
     exthost::stop_sockets();
-    return fail(kNotLoadable,
-                "not a loadable library: " + options.library + " (" + library.error + ")");
+    return fail(kNotLoadable, "not a loadable library: " + options.library + " (" + library.error +
+                                  ")" + library_hint());
   }
   int code = kOk;
   const pingext::ZdllFunction entry_point = exthost::find_entry_point(library);

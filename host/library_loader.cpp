@@ -33,6 +33,12 @@ void unload_library(LoadedLibrary& library) {
   library.handle = nullptr;
 }
 
+std::filesystem::path program_path() {
+  static wchar_t path[32768];  // the longest path Windows takes
+  const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
+  return length > 0 && length < 32768 ? std::filesystem::path(path) : std::filesystem::path();
+}
+
 bool start_sockets() {
   WSADATA data;
   return WSAStartup(MAKEWORD(2, 2), &data) == 0;
@@ -56,6 +62,11 @@ pingext::ZdllFunction find_entry_point(const LoadedLibrary& library) {
 void unload_library(LoadedLibrary& library) {
   if (library.handle != nullptr) dlclose(library.handle);
   library.handle = nullptr;
+}
+
+std::filesystem::path program_path() {
+  std::error_code ignored;
+  return std::filesystem::read_symlink("/proc/self/exe", ignored);
 }
 
 bool start_sockets() { return true; }

@@ -5,12 +5,12 @@
 # With --planted (Windows), a hostile iphlpapi.dll is put beside a copy of
 # the host program, and the pings through it must not load it.
 #   exthost_cli_test.sh [--runner PROGRAM [--planted DLL]] EXTHOST LIBRARY NO_ENTRY_LIBRARY
-#                       MISBEHAVING_LIBRARY NULL_TABLE_LIBRARY
+#                       MISBEHAVING_LIBRARY NULL_TABLE_LIBRARY UNRESOLVED_LIBRARY
 set -u
 runner= planted=
 if [ "${1:-}" = --runner ]; then runner=$2; shift 2; fi
 if [ "${1:-}" = --planted ]; then planted=$2; shift 2; fi
-exthost=$1 library=$2 no_entry=$3 misbehaving=$4 null_table=$5
+exthost=$1 library=$2 no_entry=$3 misbehaving=$4 null_table=$5 unresolved=$6
 case "$library" in *.dll) windows=1 ;; *) windows= ;; esac
 long_name=$(head -c 32782 /dev/zero | tr '\0' a)
 too_long=${long_name}a
@@ -25,12 +25,17 @@ check() {  # check EXIT_CODE EXPECTED_TEXT ARG...; interrupt_after="SECONDS...":
   shift 2
   if [ -n "$interrupt_after" ]; then
     $runner "$exthost" "$@" >"$work/output" 2>&1 &
+    pid=$!
     for seconds in $interrupt_after; do
       sleep "$seconds"
-      kill -INT $! 2>/dev/null
+      kill -INT $pid 2>/dev/null
     done
-    wait $!
+    # What is not over 3 s after the last Ctrl-C is stopped, and fails.
+    (sleep 3 && kill -KILL $pid 2>/dev/null) >/dev/null 2>&1 &
+    watchdog=$!
+    wait $pid
     code=$?
+    kill $watchdog 2>/dev/null
     output=$(cat "$work/output")
   else
     output=$($runner "$exthost" "$@" 2>&1)
@@ -55,14 +60,21 @@ check 0 '^exthost [0-9]+\.[0-9]+\.[0-9]+$' --version
 check 0 '^ping$' -- "$library"
 check 2 'texts given, but no function' "$library" '' 127.0.0.1
 check 2 'unknown option' --frobnicate "$library"
-# Counts and intervals are digits alone.
-for value in 0 2x 3ms +2 -1 ' 2' 99999999999999999999 ''; do
+# Counts and intervals are digits alone, apart or after '='.
+for value in 2x 3ms +2 -1 ' 2' 99999999999999999999 ''; do
   check 2 'needs a whole number' --repeat "$value" "$library" ping 127.0.0.1
 done
+check 2 'needs a count of 1 or more' --repeat 0 "$library" ping 127.0.0.1
+check 0 '2 sent, 2 answered' --repeat=2 --interval=0 "$library" ping 127.0.0.1
+check 2 'needs a whole number' --interval= "$library" ping 127.0.0.1
 for value in 10ms +10 -5 1e3 99999999999999999999; do
   check 2 'needs a whole number' --interval "$value" "$library" ping 127.0.0.1
 done
 check 3 'no such file: .*absent' ./absent-library
+check 3 'the library comes first' ping 127.0.0.1
+# Bound at load: a library that calls what nothing provides is refused there.
+check 4 'not a loadable library' "$unresolved"
+check 4 'not a loadable library' "$unresolved" call
 check 4 'not a loadable library' "$0"
 check 5 'has no ZDLL entry point' "$no_entry"
 check 0 '^ping$' "$library"
@@ -85,7 +97,21 @@ check 0 '2 sent, 0 answered, 100% lost' --repeat 2 --interval 0 "$library" ping 
 interrupt_after=1
 check 0 '^--- ping 127.0.0.1: [1-9] sent, [1-9] answered, 0% lost' \
   --repeat 100 --interval 200 "$library" ping 127.0.0.1
+# Ctrl-C cuts a long pause short.
+check 0 '^--- ping 127.0.0.1: 1 sent, 1 answered, 0% lost' \
+  --repeat 2 --interval 100000 "$library" ping 127.0.0.1
 interrupt_after=
+# A library named bare, in the current folder.
+copy=$work/bare
+mkdir "$copy"
+cp "$library" "$copy/"
+(cd "$copy" && $runner "$exthost" "$(basename "$library")" >"$work/output" 2>&1)
+if [ "$(tr -d '\r' <"$work/output")" = ping ]; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  echo "FAIL: exthost $(basename "$library"), in its folder: $(cat "$work/output")" >&2
+fi
 if [ -z "$windows" ]; then
   check 4 'not a loadable library: /dev/null' /dev/null
   # What cannot be written is an error, not a success.
