@@ -22,6 +22,16 @@ struct ClockReading {
   std::int64_t wall_ns;
 };
 
+// Reads the two clocks to map a stamp just taken: the wall clock first, so
+// that a pause between the readings (the thread taken off the CPU) makes the
+// arrival look later than it was, never earlier, and no late reply passes
+// for one in time.
+template <typename ReadWall, typename ReadMonotonic>
+ClockReading read_clocks(ReadWall read_wall, ReadMonotonic read_monotonic) {
+  const std::int64_t wall_ns = read_wall();
+  return {read_monotonic(), wall_ns};
+}
+
 constexpr std::uint32_t tick_of(std::int64_t monotonic_ns) {
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(monotonic_ns) / 1000000u);
 }

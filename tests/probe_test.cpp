@@ -229,6 +229,10 @@ TEST(ProbeSteps, WhatNamesNoHostOpensNothing) {
     EXPECT_EQ(platform.resolves, 0) << text;
     EXPECT_EQ(platform.opens, 0) << text;
   }
+  // Bytes of 0x80 and above are a name's own (UTF-8, say), not control bytes.
+  ScriptedEcho utf8;
+  EXPECT_EQ(measure_round_trip(utf8, "b\xC3\xBC" "cher.test"), kPingFailed);
+  EXPECT_EQ(utf8.resolves, 1);
   ScriptedEcho unresolvable;
   unresolvable.resolve_succeeds = false;
   EXPECT_EQ(measure_round_trip(unresolvable, "no.such.name"), kPingFailed);
@@ -342,6 +346,19 @@ TEST(MillisecondClock, ScalesCountersAndMapsStampsOntoTheCount) {
   for (const StampRow& row : stamps) {
     EXPECT_EQ(arrival_tick(row.stamp_wall_ns, kRead, kOpened), row.tick) << row.name;
   }
+
+  // A reply stamped 1 ms after a deadline, mapped by a thread taken off the
+  // CPU for 500 ms between its two clock readings, still arrived late.
+  std::int64_t since_read_ns = 0;
+  const auto then_stall = [&](std::int64_t base_ns) {
+    const std::int64_t reading = base_ns + since_read_ns;
+    since_read_ns += 500 * kMs;
+    return reading;
+  };
+  const ClockReading stalled = read_clocks([&] { return then_stall(kRead.wall_ns); },
+                                           [&] { return then_stall(kRead.monotonic_ns); });
+  const std::uint32_t deadline = tick_of(kRead.monotonic_ns) - 100;
+  EXPECT_GT(arrival_tick(kRead.wall_ns - 99 * kMs, stalled, kOpened), deadline);
 }
 
 }  // namespace

@@ -200,11 +200,9 @@ std::int64_t receive_stamp(msghdr& message) {
 // kernel gave one, else now. Called right after the read.
 std::uint32_t arrival_time(const ExchangeRecord& exchange, std::int64_t stamp_wall_ns) {
   if (stamp_wall_ns < 0) return tick_of(nanoseconds(CLOCK_MONOTONIC));
-  // The wall clock first: a pause between the two readings then makes the
-  // arrival look later than it was, never earlier, so no late reply is taken
-  // for one in time.
-  const std::int64_t wall_ns = nanoseconds(CLOCK_REALTIME);
-  return arrival_tick(stamp_wall_ns, {nanoseconds(CLOCK_MONOTONIC), wall_ns}, exchange.opened_ns);
+  const ClockReading read = read_clocks([] { return nanoseconds(CLOCK_REALTIME); },
+                                        [] { return nanoseconds(CLOCK_MONOTONIC); });
+  return arrival_tick(stamp_wall_ns, read, exchange.opened_ns);
 }
 
 // The IP header of a request to `destination`, as an ICMP error quotes it.
