@@ -39,25 +39,15 @@ check_prefix() {  # check_prefix WHAT ROOT LIBRARY EXTHOST DOCS FILE...
     done
   done
   cpp -P -DPINGEXT_DECLARATIONS_ONLY "$root/include/pingext/host_interface.h" >"$work/declarations.h"
-  luajit - "$work/declarations.h" <<'EOF' || fail "$what: LuaJIT's ffi.cdef does not take the header"
-local ffi = require("ffi")
-ffi.cdef(io.open(arg[1]):read("*a"))
-local C = ffi.C
-assert(C.PINGEXT_GET_STRING_ARGUMENT_ENTRY == 6 and C.PINGEXT_SET_INTEGER_RESULT_ENTRY == 8)
-assert(C.PINGEXT_HOST_SERVICES_MIN_COUNT == 9 and C.PINGEXT_ARGUMENT_TEXT_CAPACITY == 32782)
-assert(ffi.sizeof("PingextCountedString") == C.PINGEXT_ARGUMENT_BUFFER_SIZE)
-assert(ffi.sizeof("PingextFunctionTableEntry") == 2 * ffi.sizeof("void*"))
-EOF
-  python3 - "$work/declarations.h" <<'EOF' || fail "$what: cffi does not take the header"
-import sys, cffi
-ffi = cffi.FFI()
-ffi.cdef(open(sys.argv[1]).read())
+  luajit -e "ffi = require('ffi'); ffi.cdef(io.open('$work/declarations.h'):read('*a'))
+    assert(ffi.C.PINGEXT_GET_STRING_ARGUMENT_ENTRY == 6 and ffi.C.PINGEXT_HOST_SERVICES_MIN_COUNT == 9)
+    assert(ffi.sizeof('PingextCountedString') == ffi.C.PINGEXT_ARGUMENT_BUFFER_SIZE)" ||
+    fail "$what: LuaJIT's ffi.cdef does not take the header"
+  python3 -c "import cffi; ffi = cffi.FFI(); ffi.cdef(open('$work/declarations.h').read())
 lib = ffi.dlopen(None)
-assert (lib.PINGEXT_GET_STRING_ARGUMENT_ENTRY, lib.PINGEXT_SET_INTEGER_RESULT_ENTRY) == (6, 8)
-assert (lib.PINGEXT_HOST_SERVICES_MIN_COUNT, lib.PINGEXT_ARGUMENT_TEXT_CAPACITY) == (9, 32782)
-assert ffi.sizeof("PingextCountedString") == lib.PINGEXT_ARGUMENT_BUFFER_SIZE
-assert ffi.sizeof("PingextFunctionTableEntry") == 2 * ffi.sizeof("void*")
-EOF
+assert (lib.PINGEXT_SET_INTEGER_RESULT_ENTRY, lib.PINGEXT_HOST_SERVICES_MIN_COUNT) == (8, 9)
+assert ffi.sizeof('PingextFunctionTableEntry') == 2 * ffi.sizeof('void*')" ||
+    fail "$what: cffi does not take the header"
   shown=$($runner "$exthost" --version | tr -d '\r')
   [ "$shown" = "exthost $version" ] || fail "$what: exthost --version says '$shown'"
   functions=$($runner "$exthost" "$library" | tr -d '\r')

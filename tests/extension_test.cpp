@@ -67,26 +67,33 @@ class PingFunction : public ::testing::Test {
   }
   void TearDown() override { g_host = nullptr; }
 
-  std::int32_t call(std::int32_t count, const std::array<HostService, 16>& services = kServices) {
+  std::int32_t call(std::int32_t count, const std::array<HostService, 16>& services = kServices,
+                    bool null_services = false, bool null_arguments = false) {
     std::array<ArgumentHandle, 2> arguments{&host, &host};
-    return run_ping(services.data(), &slot, count, arguments.data(), &recording_probe);
+    return run_ping(null_services ? nullptr : services.data(), &slot, count,
+                    null_arguments ? nullptr : arguments.data(), &recording_probe);
   }
 
   FakeHost host;
   int slot = 0;
 };
 
-// Not one argument, or a host table without either service ping uses.
+// Not one argument, a host table without either service ping uses, or no
+// table or argument array at all where the count says there is one.
 TEST_F(PingFunction, RefusesWhatItCannotServeWithoutCallingTheHost) {
   struct Row {
     std::int32_t count;
     std::size_t missing_entry;  // 0: none
+    bool null_services = false;
+    bool null_arguments = false;
   };
-  for (const Row row : {Row{0, 0}, Row{2, 0}, Row{3, 0}, Row{-1, 0},
-                        Row{1, kGetStringArgumentEntry}, Row{1, kSetIntegerResultEntry}}) {
+  for (const Row row :
+       {Row{0, 0}, Row{2, 0}, Row{3, 0}, Row{-1, 0}, Row{1, kGetStringArgumentEntry},
+        Row{1, kSetIntegerResultEntry}, Row{1, 0, true}, Row{1, 0, false, true}}) {
     std::array<HostService, 16> services = kServices;
     if (row.missing_entry != 0) services[row.missing_entry] = nullptr;
-    EXPECT_EQ(call(row.count, services), kCallRefused) << row.count << ", " << row.missing_entry;
+    EXPECT_EQ(call(row.count, services, row.null_services, row.null_arguments), kCallRefused)
+        << row.count << ", " << row.missing_entry;
     EXPECT_EQ(host.calls, (std::array<int, 16>{})) << row.count << ", " << row.missing_entry;
     EXPECT_EQ(g_probes, 0) << row.count << ", " << row.missing_entry;
   }
@@ -128,6 +135,7 @@ TEST_F(PingFunction, TextReachesTheProbeAsACString) {
       {"area full, no zero byte: names no host", full, kFull, std::nullopt},
       {"declared length beyond the area", full, 0xFFFF, std::nullopt},
       {"declared more than written: no stale bytes follow", "127.0.0.1", 37, "127.0.0.1"},
+      {"bytes of 0x80 and above pass unchanged", "b\xC3\xBC" "cher", 7, "b\xC3\xBC" "cher"},
   };
   for (const auto& row : rows) {
     host.stored_text = row.stored;

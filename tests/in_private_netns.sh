@@ -8,12 +8,16 @@
 # Every group may open ICMP datagram sockets, as most distributions allow.
 # --echo-off      the kernel stops answering echo requests (IPv4 and IPv6)
 # --raw           no group may open them, so root falls back to raw sockets
-# --test-hosts    loopback also holds fd00::1 and fe80::1, 2001:db8::/32 is
-#                 unreachable, and a hosts file of the namespace's own
-#                 (bind-mounted over /etc/hosts) names them: only6.pingext.test
-#                 is fd00::1 alone, both.pingext.test is 127.0.0.1 and
-#                 2001:db8::1, dual.pingext.test is 192.0.2.1 (no route) and
-#                 fd00::1, ll.pingext.test is fe80::1 (no scope)
+# --test-hosts    loopback also holds fd00::1 and fe80::1, interface 8 holds
+#                 fe80::8, 2001:db8::/32 and 192.0.2.2 are unreachable, and a
+#                 hosts file of the namespace's own (bind-mounted over
+#                 /etc/hosts) names them: only6.pingext.test is fd00::1 alone,
+#                 both.pingext.test is 127.0.0.1 and 2001:db8::1,
+#                 dual.pingext.test is 192.0.2.1 (no route) and fd00::1,
+#                 unreachable.pingext.test 192.0.2.2 and fd00::1,
+#                 gone.pingext.test 192.0.2.3 and fd00::1, ll.pingext.test
+#                 fe80::1 (no scope), and bücher.pingext.test (in UTF-8)
+#                 127.0.0.1
 # --peer          a scripted ICMP peer runs in the namespace for the command,
 #                 answering 127.0.0.x and fd00::2 to fd00::20 (on loopback),
 #                 and is its name server (127.0.0.53, bind-mounted over
@@ -78,12 +82,19 @@ hosts=
 if [ "$test_hosts" = 1 ]; then
   ip -6 addr add fd00::1/128 dev lo nodad
   ip -6 addr add fe80::1/64 dev lo nodad
+  ip link add pingext8 index 8 type veth peer name pingext9 index 9
+  ip link set pingext8 up
+  ip link set pingext9 up
+  ip -6 addr add fe80::8/64 dev pingext8 nodad
   ip -6 route add unreachable 2001:db8::/32
+  ip route add unreachable 192.0.2.2/32
   hosts=$(mktemp)
   trap 'rm -f "$hosts"' EXIT
   printf '%s\n' '127.0.0.1 localhost' '::1 localhost ip6-localhost ip6-loopback' \
     'fd00::1 only6.pingext.test' '127.0.0.1 both.pingext.test' '2001:db8::1 both.pingext.test' \
-    '192.0.2.1 dual.pingext.test' 'fd00::1 dual.pingext.test' 'fe80::1 ll.pingext.test' >"$hosts"
+    '192.0.2.1 dual.pingext.test' 'fd00::1 dual.pingext.test' '192.0.2.2 unreachable.pingext.test' \
+    'fd00::1 unreachable.pingext.test' '192.0.2.3 gone.pingext.test' 'fd00::1 gone.pingext.test' \
+    'fe80::1 ll.pingext.test' "$(printf '127.0.0.1 b\303\274cher.pingext.test')" >"$hosts"
   chmod a+r "$hosts"
   mount --bind "$hosts" /etc/hosts
 fi

@@ -25,6 +25,7 @@ enum class Behaviour {
   started_together,         // not a peer: the test calls these addresses at once
   dead_resolver,            // a name whose first label the peer's name server never answers
   reply_then_error,         // an echo reply after delay_ms, then at once an unreachable quoting it
+  parameter_problem,        // a parameter problem quoting the request
 };
 
 enum class Outcome {
@@ -53,7 +54,8 @@ struct FaultCase {
 constexpr bool sends_icmp_errors(Behaviour behaviour) {
   return behaviour == Behaviour::unreachable || behaviour == Behaviour::time_exceeded ||
          behaviour == Behaviour::packet_too_big || behaviour == Behaviour::other_error_then_reply ||
-         behaviour == Behaviour::late_error_then_reply || behaviour == Behaviour::reply_then_error;
+         behaviour == Behaviour::late_error_then_reply ||
+         behaviour == Behaviour::reply_then_error || behaviour == Behaviour::parameter_problem;
 }
 
 // How long the peer keeps sending after a request: a flood outlasts the call
@@ -81,6 +83,8 @@ inline constexpr FaultCase kFaultCases[] = {
     {"unreachable quoting our request", "127.0.0.6", Behaviour::unreachable, 0,
      Outcome::fails_early},
     {"time exceeded quoting our request", "127.0.0.7", Behaviour::time_exceeded, 0,
+     Outcome::fails_early},
+    {"parameter problem quoting our request", "127.0.0.18", Behaviour::parameter_problem, 0,
      Outcome::fails_early},
     {"error quoting another request", "127.0.0.8", Behaviour::other_error_then_reply, 5,
      Outcome::round_trip},
@@ -117,6 +121,8 @@ inline constexpr FaultCase kFaultCases[] = {
     {"IPv6 time exceeded quoting our request", "fd00::7", Behaviour::time_exceeded, 0,
      Outcome::fails_early},
     {"IPv6 packet too big quoting our request", "fd00::16", Behaviour::packet_too_big, 0,
+     Outcome::fails_early},
+    {"IPv6 parameter problem quoting our request", "fd00::18", Behaviour::parameter_problem, 0,
      Outcome::fails_early},
     {"IPv6 silent target", "fd00::14", Behaviour::silent, 0, Outcome::fails_at_deadline},
     {"IPv6 reply, then at once an error", "fd00::17", Behaviour::reply_then_error, 5,

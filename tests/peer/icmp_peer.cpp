@@ -201,7 +201,8 @@ class Peer {
       case Behaviour::time_exceeded:
       case Behaviour::packet_too_big:
       case Behaviour::other_error_then_reply:
-      case Behaviour::reply_then_error: {
+      case Behaviour::reply_then_error:
+      case Behaviour::parameter_problem: {
         const bool ours = script.behaviour != Behaviour::other_error_then_reply;
         // As IPv4 routers quote it: the IP header and 8 bytes, no send time;
         // IPv6 ones quote as much as fits, here all of it.
@@ -217,6 +218,9 @@ class Peer {
           case Behaviour::packet_too_big:  // IPv6's minimum link size, 1,280 bytes
             error = error_quoting(v6 ? ICMP6_PACKET_TOO_BIG : 3, v6 ? 0 : 4, quoted);
             error[v6 ? 6 : 7] = 0x05;
+            break;
+          case Behaviour::parameter_problem:  // pointing at the quoted header's first byte
+            error = error_quoting(v6 ? ICMP6_PARAM_PROB : 12, 0, quoted);
             break;
           default:
             error =

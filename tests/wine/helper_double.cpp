@@ -127,13 +127,16 @@ DWORD WINAPI Icmp6SendEcho2(HANDLE handle, HANDLE event, PVOID apc_routine, PVOI
   std::memcpy(echoed, data, data_size);
 
   const FaultCase* row = row_for(destination->sin6_addr);
-  // The namespace's loopback holds fd00::1, and fe80::1 on interface 1.
+  // The namespace's loopback holds fd00::1, fe80::1 is on interface 1 and
+  // fe80::8 on interface 8.
   const in6_addr answered_by_kernel = {{{0xFD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}};
-  const in6_addr link_local = {{{0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}};
+  in6_addr link_local = {{{0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}};
+  link_local.s6_addr[15] = static_cast<unsigned char>(destination->sin6_scope_id);
   const bool kernel_answers =
       IN6_IS_ADDR_LOOPBACK(&destination->sin6_addr) ||
       IN6_ARE_ADDR_EQUAL(&destination->sin6_addr, &answered_by_kernel) ||
-      (IN6_ARE_ADDR_EQUAL(&destination->sin6_addr, &link_local) && destination->sin6_scope_id == 1);
+      ((destination->sin6_scope_id == 1 || destination->sin6_scope_id == 8) &&
+       IN6_ARE_ADDR_EQUAL(&destination->sin6_addr, &link_local));
   const Behaviour behaviour = row != nullptr      ? row->behaviour
                               : !kernel_answers   ? Behaviour::unreachable
                               : kernel_echo_off() ? Behaviour::silent
@@ -163,6 +166,9 @@ DWORD WINAPI Icmp6SendEcho2(HANDLE handle, HANDLE event, PVOID apc_routine, PVOI
       break;
     case Behaviour::packet_too_big:
       reply.Status = IP_PACKET_TOO_BIG;
+      break;
+    case Behaviour::parameter_problem:
+      reply.Status = IP_PARAM_PROBLEM;
       break;
     default:
       Sleep(timeout);
