@@ -13,7 +13,7 @@ sh scripts/install_packages.sh ca-certificates g++ cmake ninja-build googletest 
   libbenchmark-dev binutils iproute2 procps util-linux mingw-w64 wine wine64 clang libclang-rt-14-dev \
   unzip dpkg-dev file pkgconf lintian checksec clang-tools-14 clang-tidy-14 git bindgen gcovr \
   wine32:i386 g++-aarch64-linux-gnu g++-i686-linux-gnu qemu-user-static \
-  libc6:arm64 libstdc++6:arm64 libc6:i386 libstdc++6:i386
+  libc6:arm64 libstdc++6:arm64 libc6:i386 libstdc++6:i386 luajit python3 python3-cffi
 
 started=$(date +%s)
 for preset in linux windows windows-x86 linux-arm64 linux-i386 asan fuzz; do
