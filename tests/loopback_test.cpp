@@ -488,71 +488,92 @@ void expect_outcome(const FaultCase& fault, const Timed& timed) {
   }
 }
 
-// Whether sockets get the kernel's receive stamps: qemu-user does not pass
-// the request on to the kernel.
-bool receive_stamps_available() {
+// What an emulator may not carry, found at run time: where it is missing, a
+// test that needs it skips; a real system has each. Linux only: Windows
+// under Wine has each.
+#define SKIP_WITHOUT(feature) \
+  if (!(feature)()) GTEST_SKIP() << "this system lacks what " #feature " checks"
+
 #if defined(_WIN32)
-  return true;
+bool receive_stamps() { return true; }
+bool icmp_errors_arrive_whole() { return true; }
 #else
+// True where `probe` returns true in a child, which a broken system may take down.
+template <typename Probe>
+bool in_a_child(Probe probe) {
+  const pid_t child = fork();
+  if (child == 0) _exit(probe() ? 0 : 1);
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// The kernel's receive stamps, which qemu-user does not ask the kernel for.
+bool receive_stamps() {
   const int probe = socket(AF_INET, SOCK_DGRAM, 0);
   const int on = 1;
   const bool stamps = setsockopt(probe, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0;
   close(probe);
   return stamps;
-#endif
 }
 
-// Whether ICMP errors reach an ICMP datagram socket whole, where the caller
-// gets such sockets: qemu-i386 (7.2) writes an error's offender address to
-// the wrong place in the process, which then crashes. Tried once, in a child,
-// against the peer's unreachable row.
-bool icmp_errors_arrive_whole() {
-#if defined(_WIN32)
-  return true;
-#else
-  static const bool whole = [] {
-    const pid_t child = fork();
-    if (child == 0) {
-      const int fd = socket(AF_INET6, SOCK_DGRAM, IPPROTO_ICMPV6);
-      if (fd < 0) _exit(0);  // no such socket here, nothing to damage
-      const int on = 1;
-      setsockopt(fd, SOL_IPV6, IPV6_RECVERR, &on, sizeof on);
-      sockaddr_in6 to{};
-      to.sin6_family = AF_INET6;
-      inet_pton(AF_INET6, row_of("fd00::6").address, &to.sin6_addr);
-      const std::uint8_t request[8] = {pingext::kIcmp6EchoRequest};
-      sendto(fd, request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-      pollfd ready{fd, POLLERR, 0};
-      poll(&ready, 1, 1000);
-      alignas(cmsghdr) std::array<std::uint8_t, 256> control{};
-      msghdr message{};
-      message.msg_control = control.data();
-      message.msg_controllen = control.size();
-      sockaddr_in6 offender{};
-      if (recvmsg(fd, &message, MSG_ERRQUEUE) < 0) _exit(1);
-      std::memcpy(&offender, CMSG_DATA(CMSG_FIRSTHDR(&message)) + sizeof(sock_extended_err),
-                  sizeof offender);
-      _exit(offender.sin6_family == AF_INET6 ? 0 : 1);
+// A process's threads whole once a signal handler has run: under qemu-i386
+// (7.2) a later join fails.
+bool threads_survive_signal_handlers() {
+  return in_a_child([] {
+    signal(SIGUSR1, [](int) {});
+    pthread_t thread;
+    if (pthread_create(
+            &thread, nullptr, [](void*) -> void* { return nullptr; }, nullptr) != 0) {
+      return false;
     }
-    int status = 0;
-    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  }();
-  return whole;
-#endif
+    pthread_kill(pthread_self(), SIGUSR1);
+    return pthread_join(thread, nullptr) == 0;
+  });
 }
+
+// An ICMP error on a datagram socket, where the caller has one, arriving
+// whole: qemu-i386 (7.2) writes its offender's address elsewhere in the
+// process, which then crashes. Tried once, against the peer's unreachable row.
+bool icmp_errors_arrive_whole() {
+  static const bool whole = in_a_child([] {
+    const int fd = socket(AF_INET6, SOCK_DGRAM, IPPROTO_ICMPV6);
+    if (fd < 0) return true;
+    const int on = 1;
+    setsockopt(fd, SOL_IPV6, IPV6_RECVERR, &on, sizeof on);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, row_of("fd00::6").address, &to.sin6_addr);
+    const std::uint8_t request[8] = {pingext::kIcmp6EchoRequest};
+    sendto(fd, request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    pollfd ready{fd, POLLERR, 0};
+    poll(&ready, 1, 1000);
+    std::array<std::uint8_t, 64> quote{};
+    iovec data{quote.data(), quote.size()};
+    alignas(cmsghdr) std::array<std::uint8_t, 256> control{};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    sockaddr_in6 offender{};
+    if (recvmsg(fd, &message, MSG_ERRQUEUE) < 0) return false;
+    std::memcpy(&offender, CMSG_DATA(CMSG_FIRSTHDR(&message)) + sizeof(sock_extended_err),
+                sizeof offender);
+    return offender.sin6_family == AF_INET6;
+  });
+  return whole;
+}
+#endif
 
 class FaultsTable : public Loopback, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(FaultsTable, GivesItsResultInTime) {
   const FaultCase& fault = GetParam();
-  if (pingext::testing::sends_icmp_errors(fault.behaviour) && !icmp_errors_arrive_whole()) {
-    GTEST_SKIP() << "this system damages the process when an ICMP error reaches its socket";
-  }
+  if (pingext::testing::sends_icmp_errors(fault.behaviour)) SKIP_WITHOUT(icmp_errors_arrive_whole);
   // A datagram socket's kernel hands over an error ahead of a reply that
   // arrived before it; only the stamps tell the two apart.
-  if (fault.behaviour == Behaviour::reply_then_error && !receive_stamps_available()) {
-    GTEST_SKIP() << "this system gives sockets no receive stamps (SO_TIMESTAMPNS)";
-  }
+  if (fault.behaviour == Behaviour::reply_then_error) SKIP_WITHOUT(receive_stamps);
   const auto started = Clock::now();
   const bool makes_its_own_calls = fault.outcome == Outcome::each_as_its_row ||
                                    fault.outcome == Outcome::round_trip_on_a_second_call;
@@ -589,9 +610,7 @@ TEST_F(Faults, AReplyReadLateCountsByItsArrival) {
   CloseHandle(caller);
   const bool read_time_stands = !through_icmp_helper(row);
 #else
-  if (!receive_stamps_available()) {
-    GTEST_SKIP() << "this system gives sockets no receive stamps (SO_TIMESTAMPNS)";
-  }
+  SKIP_WITHOUT(receive_stamps);
   const pid_t test = getpid();
   const pid_t stopper = fork();
   ASSERT_GE(stopper, 0);
@@ -620,33 +639,11 @@ TEST_F(Faults, AReplyReadLateCountsByItsArrival) {
 }
 
 #if !defined(_WIN32)
-// Whether a process's threads stay whole once a signal handler has run: under
-// qemu-i386 (7.2) a later join then fails. Tried in a child, which a broken
-// emulator may take down.
-bool threads_survive_signal_handlers() {
-  const pid_t child = fork();
-  if (child == 0) {
-    signal(SIGUSR1, [](int) {});
-    pthread_t thread;
-    if (pthread_create(
-            &thread, nullptr, [](void*) -> void* { return nullptr; }, nullptr) != 0) {
-      _exit(1);
-    }
-    pthread_kill(pthread_self(), SIGUSR1);
-    _exit(pthread_join(thread, nullptr) == 0 ? 0 : 1);
-  }
-  int status = 0;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
-}
-
 // A host's timers and child signals interrupt waits. With a handler that does
 // not restart them and a signal every few milliseconds, each delayed or
 // silent row keeps its result.
 TEST_F(Faults, DelayedAndSilentRowsKeepTheirResultsUnderSignals) {
-  if (!threads_survive_signal_handlers()) {
-    GTEST_SKIP() << "this system loses track of threads once a signal handler has run";
-  }
+  SKIP_WITHOUT(threads_survive_signal_handlers);
   struct sigaction action {};
   action.sa_handler = [](int) {};
   sigemptyset(&action.sa_mask);
@@ -795,9 +792,7 @@ long open_descriptors() {
 // kernel turns stamps on lazily: a reply within microseconds of the system's
 // first ask would be timed when read.)
 TEST_F(Stalled, AReplyThatArrivedWhileTheCallerStalledAfterItsSendCountsByItsArrival) {
-  if (!receive_stamps_available()) {
-    GTEST_SKIP() << "this system gives sockets no receive stamps (SO_TIMESTAMPNS)";
-  }
+  SKIP_WITHOUT(receive_stamps);
   const FaultCase& row = row_of("127.0.0.2");
   setenv("PINGEXT_TEST_STALL_AFTER_SEND_MS", "1500", 1);
   const Timed timed = ping(row.address);
@@ -812,9 +807,7 @@ TEST_F(Stalled, AReplyThatArrivedWhileTheCallerStalledAfterItsSendCountsByItsArr
 // A host that cancels its calling threads gets back every socket they held:
 // the threads end once their calls have, at the next cancellation point.
 TEST_F(Faults, CancelledCallsReleaseTheirSockets) {
-  if (!threads_survive_signal_handlers()) {
-    GTEST_SKIP() << "this system loses track of threads once a signal handler has run";
-  }
+  SKIP_WITHOUT(threads_survive_signal_handlers);
   const long before = open_descriptors();
   std::vector<pthread_t> callers(20);
   for (pthread_t& caller : callers) {
@@ -842,9 +835,7 @@ TEST_F(Faults, CancelledCallsReleaseTheirSockets) {
 #endif
 
 TEST_F(Faults, NoDescriptorLeaksOverManyCallsOfEveryKind) {
-  if (!icmp_errors_arrive_whole()) {
-    GTEST_SKIP() << "this system damages the process when an ICMP error reaches its socket";
-  }
+  SKIP_WITHOUT(icmp_errors_arrive_whole);
   const long before = open_descriptors();
   if (before < 0) GTEST_SKIP() << "descriptors are counted on Linux and under Wine only";
   const std::vector<std::vector<exthost::TextArgument>> calls = {
