@@ -4,10 +4,9 @@
  * LIBRARY: the installed library unless given; TARGET: 127.0.0.1 unless given.
  * Prints "ping TARGET: N ms", where N is -1 when no valid reply came within a
  * second. */
+#include <pingext/host_interface.h>
 #include <stdio.h>
 #include <string.h>
-
-#include <pingext/host_interface.h>
 
 #if defined(_WIN32)
 #include <winsock2.h>

@@ -135,7 +135,12 @@ TEST_F(PingFunction, TextReachesTheProbeAsACString) {
       {"area full, no zero byte: names no host", full, kFull, std::nullopt},
       {"declared length beyond the area", full, 0xFFFF, std::nullopt},
       {"declared more than written: no stale bytes follow", "127.0.0.1", 37, "127.0.0.1"},
-      {"bytes of 0x80 and above pass unchanged", "b\xC3\xBC" "cher", 7, "b\xC3\xBC" "cher"},
+      {"bytes of 0x80 and above pass unchanged",
+       "b\xC3\xBC"
+       "cher",
+       7,
+       "b\xC3\xBC"
+       "cher"},
   };
   for (const auto& row : rows) {
     host.stored_text = row.stored;

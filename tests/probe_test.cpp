@@ -231,7 +231,10 @@ TEST(ProbeSteps, WhatNamesNoHostOpensNothing) {
   }
   // Bytes of 0x80 and above are a name's own (UTF-8, say), not control bytes.
   ScriptedEcho utf8;
-  EXPECT_EQ(measure_round_trip(utf8, "b\xC3\xBC" "cher.test"), kPingFailed);
+  EXPECT_EQ(measure_round_trip(utf8,
+                               "b\xC3\xBC"
+                               "cher.test"),
+            kPingFailed);
   EXPECT_EQ(utf8.resolves, 1);
   ScriptedEcho unresolvable;
   unresolvable.resolve_succeeds = false;
