@@ -192,18 +192,29 @@ void BM_RawSteps(benchmark::State& state) {
   floor_exchange(state, static_cast<unsigned>(state.range(0)));
 }
 
-// The kernel's receive stamp of `message`, in nanoseconds on the wall clock,
-// or -1.
-std::int64_t stamp_ns(msghdr& message) {
+// Receives one reply (blocking, within the socket's time-out) and its
+// kernel receive stamp in nanoseconds on the wall clock, or -1: the echo
+// reply's type, or -1 when nothing usable came.
+int receive_stamped(int fd, std::int64_t& stamp_ns) {
+  std::array<std::uint8_t, pingext::kPacketBufferSize> reply{};
+  iovec data{reply.data(), reply.size()};
+  alignas(cmsghdr) std::array<std::uint8_t, 64> control{};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control.data();
+  message.msg_controllen = control.size();
+  stamp_ns = -1;
+  if (recvmsg(fd, &message, 0) < 8) return -1;
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
        header = CMSG_NXTHDR(&message, header)) {
     if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMPNS) {
       timespec stamp;
       std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
-      return static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec;
+      stamp_ns = static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec;
     }
   }
-  return -1;
+  return reply[0];
 }
 
 // The same for an ICMP datagram socket: one socket per exchange with both
@@ -240,16 +251,9 @@ void BM_DatagramFloor(benchmark::State& state, bool ipv6, bool stamped) {
     std::array<std::uint8_t, pingext::kPacketBufferSize> request{};
     pingext::build_echo_request(request, family, 0, 1);
     sendto(fd, request.data(), pingext::kEchoRequestSize, 0, destination, destination_length);
-    std::array<std::uint8_t, pingext::kPacketBufferSize> reply{};
-    iovec data{reply.data(), reply.size()};
-    alignas(cmsghdr) std::array<std::uint8_t, 64> control{};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
-    if (recvmsg(fd, &message, 0) < 8 || reply[0] != pingext::echo_reply_type(family) ||
-        (stamped && stamp_ns(message) < 0)) {
+    std::int64_t stamp_ns = -1;
+    if (receive_stamped(fd, stamp_ns) != pingext::echo_reply_type(family) ||
+        (stamped && stamp_ns < 0)) {
       state.SkipWithError("no reply");
     }
     close(fd);
@@ -578,17 +582,10 @@ double bare_stamped_round_trip_ms() {
   clock_gettime(CLOCK_REALTIME, &sent);
   sendto(fd, request.data(), pingext::kEchoRequestSize, 0, reinterpret_cast<const sockaddr*>(&to),
          sizeof to);
-  std::array<std::uint8_t, pingext::kPacketBufferSize> reply{};
-  iovec data{reply.data(), reply.size()};
-  alignas(cmsghdr) std::array<std::uint8_t, 64> control{};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control.data();
-  message.msg_controllen = control.size();
-  pollfd ready{fd, POLLIN, 0};
-  const bool answered = poll(&ready, 1, 1000) == 1 && recvmsg(fd, &message, 0) >= 8;
-  const std::int64_t stamp = answered ? stamp_ns(message) : -1;
+  const timeval second{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+  std::int64_t stamp = -1;
+  receive_stamped(fd, stamp);
   close(fd);
   const std::int64_t sent_ns = static_cast<std::int64_t>(sent.tv_sec) * 1000000000 + sent.tv_nsec;
   return stamp < 0 ? -1 : static_cast<double>(stamp - sent_ns) / 1e6;
